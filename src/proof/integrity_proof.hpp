@@ -1,0 +1,68 @@
+#pragma once
+// The signed receipt a sealed charter issues for one action.
+
+#include <cstdint>
+#include <string>
+
+#include "crypto/os_facilities.hpp"
+#include "proof/action.hpp"
+#include "proof/bytes.hpp"
+
+namespace corvel {
+
+enum class StatusKind : std::uint8_t { OK = 0, Tampered = 1, Failed = 2 };
+
+class VerificationStatus {
+public:
+    VerificationStatus() = default;
+    static VerificationStatus ok() { return {}; }
+    static VerificationStatus tampered() { return VerificationStatus(StatusKind::Tampered, {}); }
+    static VerificationStatus failed(std::string reason) {
+        return VerificationStatus(StatusKind::Failed, std::move(reason));
+    }
+
+    StatusKind kind() const { return kind_; }
+    // The reason carried by Failed; empty for the others.
+    const std::string& reason() const { return reason_; }
+
+    bool operator==(const VerificationStatus&) const = default;
+
+private:
+    VerificationStatus(StatusKind kind, std::string reason) : kind_(kind), reason_(std::move(reason)) {}
+    StatusKind kind_ = StatusKind::OK;
+    std::string reason_;
+};
+
+struct IntegrityProof {
+    // Offset of capsule_hash in the signing data; everything before it has a fixed size.
+    static constexpr std::size_t kFixedSigningSize = 80;
+
+    Nonce nonce{};
+    std::uint64_t timestamp = 0;
+    std::uint64_t ttl = 0;
+    Hash32 action_hash{};
+    ActionType action_type;
+    std::string capsule_hash;
+    VerificationStatus status;
+    Bytes signature;
+
+    // A new unsigned proof with status OK: a fresh random nonce, the current time and the
+    // action's hash and kind.
+    static IntegrityProof create(const Action& action, std::string capsule_hash, std::uint64_t ttl,
+                                 UnixClock clock = system_unix_seconds);
+
+    // nonce | timestamp (u64 LE) | ttl (u64 LE) | action_hash | capsule_hash bytes.
+    // status, action_type and signature are not covered.
+    Bytes signing_data() const;
+
+    // A proof is current while now <= timestamp + ttl. The sum saturates, so a TTL near the
+    // top of the range means "never expires" rather than wrapping round to "long expired".
+    bool is_expired_at(std::uint64_t now) const {
+        const std::uint64_t end = timestamp + ttl;
+        return end >= timestamp && now > end;
+    }
+
+    bool operator==(const IntegrityProof&) const = default;
+};
+
+}  // namespace corvel

@@ -1,0 +1,10 @@
+// Entry point of every C++ test binary: the crypto library is prepared once, first.
+#include <gtest/gtest.h>
+
+#include "crypto/os_facilities.hpp"
+
+int main(int argc, char** argv) {
+    corvel::initialize_crypto();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

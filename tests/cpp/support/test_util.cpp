@@ -1,0 +1,24 @@
+#include "support/test_util.hpp"
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace corvel::test {
+
+Bytes from_hex(const std::string& hex) {
+    if (hex.size() % 2 != 0) throw std::invalid_argument("odd hex length");
+    Bytes out(hex.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+    return out;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot open " + path);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+}  // namespace corvel::test
