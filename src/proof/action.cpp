@@ -49,8 +49,7 @@ std::size_t Action::encoded_size() const {
 }
 
 Bytes Action::canonical_encoding() const {
-    Bytes buffer;
-    buffer.reserve(encoded_size());
+    Bytes buffer(encoded_size());
     ByteWriter out(buffer);
     out.u32(static_cast<std::uint32_t>(action_type.kind()));
     if (action_type.kind() == ActionKind::Custom) {
@@ -61,6 +60,7 @@ Bytes Action::canonical_encoding() const {
     out.raw(target);
     write_optional(out, payload);
     write_optional(out, metadata);
+    out.finish();
     return buffer;
 }
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,23 +22,30 @@ inline ByteView as_bytes(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// Appends to a buffer whose capacity was reserved beforehand; every multi-byte integer is
-// written least significant byte first.
+// Fills a buffer that was sized exactly beforehand; every multi-byte integer is written least
+// significant byte first. Writing past the end, or finishing short of it, is a fault.
 class ByteWriter {
 public:
-    explicit ByteWriter(Bytes& out) : out_(out) {}
+    explicit ByteWriter(std::span<std::uint8_t> out) : cursor_(out.data()), end_(out.data() + out.size()) {}
 
-    void u8(std::uint8_t value) { out_.push_back(value); }
+    void u8(std::uint8_t value) { *claim(1) = value; }
     void u32(std::uint32_t value) { little_endian(value, 4); }
     void u64(std::uint64_t value) { little_endian(value, 8); }
-    void raw(ByteView bytes) { out_.insert(out_.end(), bytes.begin(), bytes.end()); }
+    void raw(ByteView bytes) {
+        if (!bytes.empty()) std::memcpy(claim(bytes.size()), bytes.data(), bytes.size());
+    }
     void raw(std::string_view text) { raw(as_bytes(text)); }
+    // Confirms that the buffer was filled exactly.
+    void finish() const;
 
 private:
-    void little_endian(std::uint64_t value, int width) {
-        for (int i = 0; i < width; ++i) out_.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    std::uint8_t* claim(std::size_t count);
+    void little_endian(std::uint64_t value, std::size_t width) {
+        std::uint8_t* out = claim(width);
+        for (std::size_t i = 0; i < width; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
     }
-    Bytes& out_;
+    std::uint8_t* cursor_;
+    std::uint8_t* end_;
 };
 
 // Lower-case hexadecimal, two digits per byte, no separators.

@@ -15,14 +15,14 @@ IntegrityProof IntegrityProof::create(const Action& action, std::string capsule_
 }
 
 Bytes IntegrityProof::signing_data() const {
-    Bytes data;
-    data.reserve(kFixedSigningSize + capsule_hash.size());
+    Bytes data(kFixedSigningSize + capsule_hash.size());
     ByteWriter out(data);
     out.raw(nonce);
     out.u64(timestamp);
     out.u64(ttl);
     out.raw(action_hash);
     out.raw(capsule_hash);
+    out.finish();
     return data;
 }
 
