@@ -1,0 +1,198 @@
+#include "watchdog/watchdog.hpp"
+
+#include <unicode/ucasemap.h>
+
+#include <algorithm>
+#include <array>
+#include <span>
+
+#include "crypto/fault.hpp"
+
+namespace corvel {
+
+namespace {
+
+constexpr std::string_view kNoHarm = "no harm";
+constexpr std::string_view kPrivacy = "privacy";
+
+constexpr std::array<std::string_view, 4> kCriticalPaths = {"system32", "/etc", "/bin", "boot"};
+constexpr std::array<std::string_view, 5> kDangerousCommands = {"rm -rf", "format", "mkfs", "dd if=",
+                                                                ":(){ :|:& };:"};
+constexpr std::array<std::string_view, 3> kSensitiveData = {"password", ".ssh", "credentials"};
+constexpr std::array<std::string_view, 3> kExfiltration = {"exfil", "upload", "pastebin"};
+
+struct CaseMapCloser {
+    void operator()(UCaseMap* map) const { ucasemap_close(map); }
+};
+using CaseMap = std::unique_ptr<UCaseMap, CaseMapCloser>;
+
+CaseMap open_root_case_map() {
+    UErrorCode status = U_ZERO_ERROR;
+    CaseMap map(ucasemap_open("", 0, &status));
+    if (U_FAILURE(status) || !map) throw Fault(std::string("ICU case mapping unavailable: ") + u_errorName(status));
+    return map;
+}
+
+// Replaces out with the Unicode default lower-case mapping of text (at most a few KiB).
+void lower_case_into(const UCaseMap* map, std::string_view text, std::string& out) {
+    out.resize(std::max(out.capacity(), text.size()));
+    for (;;) {
+        UErrorCode status = U_ZERO_ERROR;
+        const std::int32_t length =
+            ucasemap_utf8ToLower(map, out.data(), static_cast<std::int32_t>(out.size()), text.data(),
+                                 static_cast<std::int32_t>(text.size()), &status);
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+            out.resize(static_cast<std::size_t>(length));
+            continue;
+        }
+        // ICU passes ill-formed UTF-8 through unchanged, so only resource failures land here.
+        if (U_FAILURE(status)) throw Fault(std::string("ICU lower-casing failed: ") + u_errorName(status));
+        out.resize(static_cast<std::size_t>(length));
+        return;
+    }
+}
+
+struct Keywords {
+    bool no_harm = false;
+    bool privacy = false;
+};
+
+// Which keywords the lower-cased rule contains. The rule is mapped in pieces cut at character
+// boundaries, so that a rule of any length fits ICU's 32-bit lengths; the tail of each piece is
+// carried over so a keyword straddling a cut is still seen. Only the final-sigma mapping looks
+// at neighbouring characters, and it never produces ASCII, so the pieces lower-case exactly as
+// the whole text would as far as the keywords are concerned.
+Keywords scan_keywords(const UCaseMap* map, std::string_view rule) {
+    constexpr std::size_t kPiece = 4096;
+    constexpr std::size_t kCarry = std::max(kNoHarm.size(), kPrivacy.size()) - 1;
+    Keywords found;
+    std::string lowered;
+    std::string window;
+    std::size_t start = 0;
+    do {
+        std::size_t end = std::min(start + kPiece, rule.size());
+        if (end < rule.size()) {
+            // Step back over at most three continuation bytes to the start of a character.
+            std::size_t cut = end;
+            while (cut > start && end - cut < 3 && (static_cast<unsigned char>(rule[cut]) & 0xC0) == 0x80) --cut;
+            if (cut > start) end = cut;
+        }
+        lower_case_into(map, rule.substr(start, end - start), lowered);
+        window.append(lowered);
+        found.no_harm = found.no_harm || window.find(kNoHarm) != std::string::npos;
+        found.privacy = found.privacy || window.find(kPrivacy) != std::string::npos;
+        if (window.size() > kCarry) window.erase(0, window.size() - kCarry);
+        start = end;
+    } while (start < rule.size() && !(found.no_harm && found.privacy));
+    return found;
+}
+
+bool contains_any(std::string_view target, std::span<const std::string_view> patterns) {
+    return std::any_of(patterns.begin(), patterns.end(),
+                       [target](std::string_view pattern) { return target.find(pattern) != std::string_view::npos; });
+}
+
+}  // namespace
+
+std::expected<Watchdog, WatchdogError> Watchdog::create(std::vector<std::string> rules, std::string capsule_hash) {
+    auto key_store = create_key_store();
+    if (!key_store) return std::unexpected(WatchdogError::crypto(std::move(key_store.error())));
+    return Watchdog(std::move(rules), std::move(capsule_hash), std::move(*key_store));
+}
+
+Watchdog::Watchdog(std::vector<std::string> rules, std::string capsule_hash, std::unique_ptr<KeyStore> key_store,
+                   UnixClock clock)
+    : rules_(std::move(rules)),
+      capsule_hash_(std::move(capsule_hash)),
+      key_store_(std::move(key_store)),
+      counter_(std::make_unique<ViolationCounter>()),
+      clock_(clock) {
+    if (!key_store_) throw Fault("a watchdog needs a key store");
+    if (!clock_) throw Fault("a watchdog needs a clock");
+    if (rules_.empty()) return;
+    const CaseMap map = open_root_case_map();
+    for (std::size_t i = 0; i < rules_.size() && (first_no_harm_ == kNoRule || first_privacy_ == kNoRule); ++i) {
+        const Keywords keywords = scan_keywords(map.get(), rules_[i]);
+        if (keywords.no_harm && first_no_harm_ == kNoRule) first_no_harm_ = i;
+        if (keywords.privacy && first_privacy_ == kNoRule) first_privacy_ = i;
+    }
+}
+
+std::optional<Watchdog::Violation> Watchdog::find_violation(const Action& action) const {
+    // Each action kind is judged by one line of one keyword only, so the first rule holding that
+    // keyword decides.
+    std::size_t rule = kNoRule;
+    std::span<const std::string_view> patterns;
+    std::string_view reason_prefix;
+    switch (action.action_type.kind()) {
+        case ActionKind::Delete:
+            rule = first_no_harm_;
+            patterns = kCriticalPaths;
+            reason_prefix = "Destructive action on critical path: ";
+            break;
+        case ActionKind::Execute:
+            rule = first_no_harm_;
+            patterns = kDangerousCommands;
+            reason_prefix = "Dangerous command detected: ";
+            break;
+        case ActionKind::Read:
+            rule = first_privacy_;
+            patterns = kSensitiveData;
+            reason_prefix = "Accessing sensitive data: ";
+            break;
+        case ActionKind::Network:
+            rule = first_privacy_;
+            patterns = kExfiltration;
+            reason_prefix = "Potential data exfiltration: ";
+            break;
+        case ActionKind::Write:
+        case ActionKind::Custom: return std::nullopt;
+    }
+    if (rule == kNoRule || !contains_any(action.target, patterns)) return std::nullopt;
+    return Violation{rule, reason_prefix};
+}
+
+std::expected<std::optional<DenialProof>, WatchdogError> Watchdog::verify_action(const Action& action) const {
+    const std::optional<Violation> violation = find_violation(action);
+    if (!violation) {
+        // Approval resets the count without consulting the lock.
+        counter_->reset();
+        return std::optional<DenialProof>();
+    }
+    if (counter_->is_locked()) return std::unexpected(WatchdogError::locked());
+
+    const std::uint32_t count = counter_->increment();
+    std::string reason;
+    reason.reserve(violation->reason_prefix.size() + action.target.size());
+    reason.append(violation->reason_prefix).append(action.target);
+    DenialProof proof = DenialProof::create(action, rules_[violation->rule], std::move(reason), count, clock_);
+
+    // A signing failure leaves the increment standing and does not lock, even at the limit.
+    auto signature = key_store_->sign(proof.signing_data());
+    if (!signature) return std::unexpected(WatchdogError::crypto(std::move(signature.error())));
+    proof.signature = std::move(*signature);
+
+    if (count < MAX_VIOLATIONS) return std::optional<DenialProof>(std::move(proof));
+    // The caller builds the final denial that goes into the hard-reset signal.
+    counter_->set_locked(true);
+    return std::unexpected(WatchdogError::hard_reset_required(count, MAX_VIOLATIONS));
+}
+
+std::expected<HardResetSignal, WatchdogError> Watchdog::generate_hard_reset_signal(DenialProof final_denial) const {
+    HardResetSignal signal;
+    signal.total_violations = final_denial.violation_count;
+    signal.final_denial = std::move(final_denial);
+    signal.charter_hash = capsule_hash_;
+    signal.reset_timestamp = clock_();
+    auto signature = key_store_->sign(signal.signing_data());
+    if (!signature) return std::unexpected(WatchdogError::crypto(std::move(signature.error())));
+    signal.signature = std::move(*signature);
+    return signal;
+}
+
+void Watchdog::acknowledge_reset() const noexcept {
+    counter_->set_locked(false);
+    counter_->reset();
+}
+
+}  // namespace corvel
