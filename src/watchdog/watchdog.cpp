@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <array>
-#include <span>
+#include <cstring>
 
 #include "crypto/fault.hpp"
 
@@ -15,11 +15,40 @@ namespace {
 constexpr std::string_view kNoHarm = "no harm";
 constexpr std::string_view kPrivacy = "privacy";
 
-constexpr std::array<std::string_view, 4> kCriticalPaths = {"system32", "/etc", "/bin", "boot"};
-constexpr std::array<std::string_view, 5> kDangerousCommands = {"rm -rf", "format", "mkfs", "dd if=",
-                                                                ":(){ :|:& };:"};
-constexpr std::array<std::string_view, 3> kSensitiveData = {"password", ".ssh", "credentials"};
-constexpr std::array<std::string_view, 3> kExfiltration = {"exfil", "upload", "pastebin"};
+// The patterns of one line of the rule check, with the set of their first bytes so that a scan
+// of the target stops only where some pattern could begin.
+template <std::size_t N>
+class PatternLine {
+public:
+    constexpr explicit PatternLine(std::array<std::string_view, N> patterns) : patterns_(patterns) {
+        for (std::string_view pattern : patterns_) starts_[static_cast<unsigned char>(pattern[0])] = true;
+    }
+
+    // Plain containment of any pattern, in one pass over the target.
+    bool found_in(std::string_view target) const {
+        const char* const data = target.data();
+        const std::size_t size = target.size();
+        for (std::size_t at = 0; at < size; ++at) {
+            if (!starts_[static_cast<unsigned char>(data[at])]) continue;
+            for (std::string_view pattern : patterns_) {
+                if (data[at] == pattern[0] && size - at >= pattern.size() &&
+                    std::memcmp(data + at + 1, pattern.data() + 1, pattern.size() - 1) == 0) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+private:
+    std::array<std::string_view, N> patterns_;
+    std::array<bool, 256> starts_{};
+};
+
+constexpr PatternLine<4> kCriticalPaths({"system32", "/etc", "/bin", "boot"});
+constexpr PatternLine<5> kDangerousCommands({"rm -rf", "format", "mkfs", "dd if=", ":(){ :|:& };:"});
+constexpr PatternLine<3> kSensitiveData({"password", ".ssh", "credentials"});
+constexpr PatternLine<3> kExfiltration({"exfil", "upload", "pastebin"});
 
 struct CaseMapCloser {
     void operator()(UCaseMap* map) const { ucasemap_close(map); }
@@ -87,11 +116,6 @@ Keywords scan_keywords(const UCaseMap* map, std::string_view rule) {
     return found;
 }
 
-bool contains_any(std::string_view target, std::span<const std::string_view> patterns) {
-    return std::any_of(patterns.begin(), patterns.end(),
-                       [target](std::string_view pattern) { return target.find(pattern) != std::string_view::npos; });
-}
-
 }  // namespace
 
 std::expected<Watchdog, WatchdogError> Watchdog::create(std::vector<std::string> rules, std::string capsule_hash) {
@@ -121,35 +145,28 @@ Watchdog::Watchdog(std::vector<std::string> rules, std::string capsule_hash, std
 std::optional<Watchdog::Violation> Watchdog::find_violation(const Action& action) const {
     // Each action kind is judged by one line of one keyword only, so the first rule holding that
     // keyword decides.
-    std::size_t rule = kNoRule;
-    std::span<const std::string_view> patterns;
-    std::string_view reason_prefix;
+    const std::string_view target = action.target;
     switch (action.action_type.kind()) {
         case ActionKind::Delete:
-            rule = first_no_harm_;
-            patterns = kCriticalPaths;
-            reason_prefix = "Destructive action on critical path: ";
+            if (first_no_harm_ != kNoRule && kCriticalPaths.found_in(target))
+                return Violation{first_no_harm_, "Destructive action on critical path: "};
             break;
         case ActionKind::Execute:
-            rule = first_no_harm_;
-            patterns = kDangerousCommands;
-            reason_prefix = "Dangerous command detected: ";
+            if (first_no_harm_ != kNoRule && kDangerousCommands.found_in(target))
+                return Violation{first_no_harm_, "Dangerous command detected: "};
             break;
         case ActionKind::Read:
-            rule = first_privacy_;
-            patterns = kSensitiveData;
-            reason_prefix = "Accessing sensitive data: ";
+            if (first_privacy_ != kNoRule && kSensitiveData.found_in(target))
+                return Violation{first_privacy_, "Accessing sensitive data: "};
             break;
         case ActionKind::Network:
-            rule = first_privacy_;
-            patterns = kExfiltration;
-            reason_prefix = "Potential data exfiltration: ";
+            if (first_privacy_ != kNoRule && kExfiltration.found_in(target))
+                return Violation{first_privacy_, "Potential data exfiltration: "};
             break;
         case ActionKind::Write:
-        case ActionKind::Custom: return std::nullopt;
+        case ActionKind::Custom: break;
     }
-    if (rule == kNoRule || !contains_any(action.target, patterns)) return std::nullopt;
-    return Violation{rule, reason_prefix};
+    return std::nullopt;
 }
 
 std::expected<std::optional<DenialProof>, WatchdogError> Watchdog::verify_action(const Action& action) const {

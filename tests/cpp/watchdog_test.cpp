@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -148,6 +150,38 @@ TEST(RuleCheck, EveryLineOfTheTable) {
     EXPECT_EQ(verdict(f.watchdog, Action{ActionType::custom("Delete"), "/etc/passwd", {}, {}}), "");
     // Payload and metadata are never looked at.
     EXPECT_EQ(verdict(f.watchdog, Action{ActionType(ActionKind::Delete), "a.txt", Bytes{'/', 'e', 't', 'c'}, "/bin"}), "");
+}
+
+TEST(RuleCheck, PatternSearchAgreesWithPlainFind) {
+    // Targets assembled from pieces of the patterns, so that near misses, overlaps and matches at
+    // either end are common; each verdict is checked against std::string::find.
+    const std::vector<std::pair<ActionKind, std::vector<std::string>>> lines = {
+        {ActionKind::Delete, {"system32", "/etc", "/bin", "boot"}},
+        {ActionKind::Execute, {"rm -rf", "format", "mkfs", "dd if=", ":(){ :|:& };:"}},
+        {ActionKind::Read, {"password", ".ssh", "credentials"}},
+        {ActionKind::Network, {"exfil", "upload", "pastebin"}},
+    };
+    std::vector<std::string> pieces = {
+        "/", "e", "tc", "/et", "bi", "n", "bo", "ot", "sys", "tem3", "2", "rm", " -r", "f", "form", "at",
+        "mk", "fs", "dd", " if=", ":(){ :|:&", " };:", "pass", "word", ".", "ssh", "cred", "entials", "ex",
+        "fil", "up", "load", "paste", "bin", "\xC3\xA9", "\xFF", "x"};
+    for (const auto& line : lines) pieces.insert(pieces.end(), line.second.begin(), line.second.end());
+    Fixture f;
+    *f.failing = true;  // a denial then shows as a quick signing refusal
+    std::mt19937 random(12345);
+    std::size_t denials = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::string target;
+        for (std::size_t n = random() % 7; n > 0; --n) target += pieces[random() % pieces.size()];
+        for (const auto& [kind, patterns] : lines) {
+            const bool expected = std::any_of(patterns.begin(), patterns.end(),
+                                              [&](const std::string& p) { return target.find(p) != std::string::npos; });
+            const bool denied = !f.watchdog.verify_action(make(kind, target)).has_value();
+            ASSERT_EQ(denied, expected) << target;
+            denials += denied;
+        }
+    }
+    EXPECT_GT(denials, 10000u);
 }
 
 TEST(RuleCheck, RulesAreLowerCasedButReportedVerbatim) {

@@ -1,0 +1,87 @@
+// The watchdog's approve path (no signing, no allocation) and its deny path (one signature).
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "crypto/os_facilities.hpp"
+#include "watchdog/watchdog.hpp"
+
+// Allocations are counted so the approve path can show that it makes none.
+namespace {
+std::atomic<std::size_t> g_allocations{0};
+}
+void* operator new(std::size_t size) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace corvel {
+namespace {
+
+Watchdog two_rule_watchdog() {
+    auto watchdog = Watchdog::create({"Do no harm", "Respect privacy"}, std::string(64, 'a'));
+    if (!watchdog) std::abort();
+    return std::move(*watchdog);
+}
+
+void approve(benchmark::State& state, ActionKind kind) {
+    const Watchdog watchdog = two_rule_watchdog();
+    const Action action{ActionType(kind), "/home/agent/workspace/report-2026-12.txt", {}, {}};  // 40 bytes
+    if (action.target.size() != 40) std::abort();
+    const std::size_t before = g_allocations.load();
+    for (auto _ : state) {
+        auto result = watchdog.verify_action(action);
+        benchmark::DoNotOptimize(result);
+        if (!result || *result) state.SkipWithError("the action was not approved");
+    }
+    const std::size_t allocations = g_allocations.load() - before;
+    state.counters["allocations"] = static_cast<double>(allocations);
+    if (allocations != 0) state.SkipWithError("the approve path allocated");
+}
+void BM_WatchdogApproveDelete(benchmark::State& state) { approve(state, ActionKind::Delete); }
+void BM_WatchdogApproveExecute(benchmark::State& state) { approve(state, ActionKind::Execute); }
+void BM_WatchdogApproveWrite(benchmark::State& state) { approve(state, ActionKind::Write); }
+BENCHMARK(BM_WatchdogApproveDelete);
+BENCHMARK(BM_WatchdogApproveExecute);
+BENCHMARK(BM_WatchdogApproveWrite);
+
+void BM_WatchdogDeny(benchmark::State& state) {
+    const Watchdog watchdog = two_rule_watchdog();
+    const Action action{ActionType(ActionKind::Delete), "/etc/passwd", {}, {}};
+    for (auto _ : state) {
+        auto result = watchdog.verify_action(action);
+        benchmark::DoNotOptimize(result);
+        if (!result || !*result) state.SkipWithError("the action was not denied");
+        watchdog.report_success();  // stay below the limit
+    }
+}
+BENCHMARK(BM_WatchdogDeny);
+
+void BM_WatchdogHardResetSignal(benchmark::State& state) {
+    const Watchdog watchdog = two_rule_watchdog();
+    const Action action{ActionType(ActionKind::Delete), "/etc/passwd", {}, {}};
+    const DenialProof final_denial =
+        DenialProof::create(action, "Multiple violations", "10 consecutive violations reached", 10);
+    for (auto _ : state) benchmark::DoNotOptimize(watchdog.generate_hard_reset_signal(final_denial));
+}
+BENCHMARK(BM_WatchdogHardResetSignal);
+
+}  // namespace
+}  // namespace corvel
+
+int main(int argc, char** argv) {
+    corvel::initialize_crypto();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
