@@ -1,0 +1,162 @@
+#include "python/proof.hpp"
+
+#include <string>
+
+#include "crypto/os_facilities.hpp"
+#include "python/support/convert.hpp"
+#include "python/support/utc_time.hpp"
+
+namespace corvel::python {
+
+namespace {
+
+constexpr const char* kTamperedReason = "Proof was tampered with";
+
+std::int64_t signed_timestamp(const IntegrityProof& proof) { return static_cast<std::int64_t>(proof.timestamp); }
+
+// The first four nonce bytes, as shown in representations.
+std::string nonce_prefix(const IntegrityProof& proof) { return corvel::to_hex(ByteView(proof.nonce).first(4)); }
+
+PyObject* approved(PyProof* self) {
+    SharedBorrow borrow(self->borrow);
+    return to_bool(self->value.status.kind() == StatusKind::OK);
+}
+
+PyObject* charter_hash(PyProof* self) {
+    SharedBorrow borrow(self->borrow);
+    return to_str(self->value.capsule_hash);
+}
+
+PyObject* action_hash(PyProof* self) {
+    SharedBorrow borrow(self->borrow);
+    return to_hex_str(self->value.action_hash);
+}
+
+PyObject* signature_hex(PyProof* self) {
+    SharedBorrow borrow(self->borrow);
+    return to_hex_str(self->value.signature);
+}
+
+PyObject* signature_bytes(PyProof* self) {
+    SharedBorrow borrow(self->borrow);
+    return to_bytes(self->value.signature);
+}
+
+PyObject* nonce_hex(PyProof* self) {
+    SharedBorrow borrow(self->borrow);
+    return to_hex_str(self->value.nonce);
+}
+
+PyObject* nonce_bytes(PyProof* self) {
+    SharedBorrow borrow(self->borrow);
+    return to_bytes(self->value.nonce);
+}
+
+PyObject* timestamp(PyProof* self) {
+    SharedBorrow borrow(self->borrow);
+    return to_int(signed_timestamp(self->value));
+}
+
+PyObject* timestamp_string(PyProof* self) {
+    SharedBorrow borrow(self->borrow);
+    return to_str(rfc3339_utc(signed_timestamp(self->value)));
+}
+
+PyObject* ttl_seconds(PyProof* self) {
+    SharedBorrow borrow(self->borrow);
+    return to_int(self->value.ttl);
+}
+
+PyObject* is_expired(PyProof* self) {
+    SharedBorrow borrow(self->borrow);
+    return to_bool(self->value.is_expired_at(system_unix_seconds()));
+}
+
+PyObject* denial_reason(PyProof* self) {
+    SharedBorrow borrow(self->borrow);
+    const VerificationStatus& status = self->value.status;
+    switch (status.kind()) {
+        case StatusKind::OK: return to_none();
+        case StatusKind::Tampered: return to_str(kTamperedReason);
+        case StatusKind::Failed: return to_str(status.reason());
+    }
+    return to_none();
+}
+
+PyObject* repr(PyProof* self) {
+    SharedBorrow borrow(self->borrow);
+    const IntegrityProof& proof = self->value;
+    std::string text = "Proof(approved=";
+    text += proof.status.kind() == StatusKind::OK ? "true" : "false";
+    text += ", timestamp=" + std::to_string(proof.timestamp) + ", nonce='" + nonce_prefix(proof) + "')";
+    return to_str(text);
+}
+
+PyObject* str(PyProof* self) {
+    SharedBorrow borrow(self->borrow);
+    const IntegrityProof& proof = self->value;
+    const std::string when = rfc3339_utc(signed_timestamp(proof));
+    std::string text;
+    switch (proof.status.kind()) {
+        case StatusKind::OK:
+            text = "\u2705 APPROVED | Timestamp: " + when + " | Nonce: " + nonce_prefix(proof) + "...";
+            break;
+        case StatusKind::Tampered: text = std::string("\u274c DENIED: ") + kTamperedReason + " | Timestamp: " + when; break;
+        case StatusKind::Failed: text = "\u274c DENIED: " + proof.status.reason() + " | Timestamp: " + when; break;
+    }
+    return to_str(text);
+}
+
+Py_hash_t hash(PyProof* self) {
+    SharedBorrow borrow(self->borrow);
+    return value_hash(self->value.nonce);
+}
+
+bool equal(PyProof* self, PyProof* other) {
+    SharedBorrow mine(self->borrow);
+    SharedBorrow theirs(other->borrow);
+    return self->value.nonce == other->value.nonce && self->value.signature == other->value.signature;
+}
+
+PyMethodDef methods[] = {
+    method<&signature_hex>("signature_hex", "signature_hex($self)\n--\n\nGet the cryptographic signature"),
+    method<&signature_bytes>("signature_bytes", "signature_bytes($self)\n--\n\nGet the signature as bytes"),
+    method<&nonce_hex>("nonce_hex", "nonce_hex($self)\n--\n\nGet the cryptographic nonce"),
+    method<&nonce_bytes>("nonce_bytes", "nonce_bytes($self)\n--\n\nGet the nonce as bytes"),
+    method<&timestamp>("timestamp", "timestamp($self)\n--\n\nGet the timestamp as Unix epoch seconds"),
+    method<&timestamp_string>("timestamp_string", "timestamp_string($self)\n--\n\nGet the timestamp as ISO 8601 string"),
+    method<&is_expired>("is_expired", "is_expired($self)\n--\n\nCheck if the proof has expired"),
+    method<&denial_reason>("denial_reason", "denial_reason($self)\n--\n\nGet the denial reason (if denied)"),
+    kEndMethods,
+};
+
+PyGetSetDef properties[] = {
+    property<&approved>("approved", "Check if the action was approved"),
+    property<&charter_hash>("charter_hash", "Get the charter/capsule hash"),
+    property<&action_hash>("action_hash", "Get the action hash"),
+    property<&ttl_seconds>("ttl_seconds", "Get the time-to-live in seconds"),
+    kEndProperties,
+};
+
+}  // namespace
+
+PyTypeObject* PyProof::type() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) {
+        type = create_type(ClassSpec{
+            .name = "Proof",
+            .doc = "Python wrapper for Proof",
+            .basicsize = sizeof(PyProof),
+            .dealloc = &dealloc<PyProof>,
+            .methods = methods,
+            .properties = properties,
+            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&repr>)},
+                      {Py_tp_str, reinterpret_cast<void*>(&unary_slot<&str>)},
+                      {Py_tp_hash, reinterpret_cast<void*>(&hash_slot<&hash>)},
+                      {Py_tp_richcompare, reinterpret_cast<void*>(&equality_slot<&equal>)}},
+        });
+    }
+    return type;
+}
+
+}  // namespace corvel::python
