@@ -1,0 +1,14 @@
+"""Corvel Charter: tamper-evident cryptographic accountability for AI agent runtimes.
+
+Every name of the native module ``_corvel_core`` is re-exported here; see its docstring for
+the documented road (seal a charter, verify an action, audit the proof).
+"""
+
+import _corvel_core
+from _corvel_core import *  # noqa: F401,F403  (the native module's __all__)
+from _corvel_core import __author__, __version__
+
+__all__ = list(_corvel_core.__all__)
+__doc__ = _corvel_core.__doc__
+
+del _corvel_core

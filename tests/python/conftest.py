@@ -1,0 +1,23 @@
+import os
+import subprocess
+import sys
+
+import pytest
+
+
+def run_python(code, *, env=None, check=True):
+    """Runs code in a fresh interpreter of the same installation; returns the finished process."""
+    merged = dict(os.environ)
+    merged.update(env or {})
+    process = subprocess.run(
+        [sys.executable, "-c", code], env=merged, capture_output=True, text=True, timeout=120
+    )
+    if check and process.returncode != 0:
+        pytest.fail(f"child failed ({process.returncode}):\n{process.stdout}\n{process.stderr}")
+    return process
+
+
+def rss_bytes():
+    """Resident set size of this process, to catch leaks of native memory tracemalloc misses."""
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

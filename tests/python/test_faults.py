@@ -1,0 +1,146 @@
+"""Faults inside native code, provoked from outside: a preloaded shim makes the OS random
+source fail or the clock read before 1970 on demand. The module must turn each fault into
+PanicException and poison the lock the fault escaped from."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <sys/types.h>
+#include <time.h>
+
+static int fail_random, clock_before_epoch;
+void shim_fail_random(int on) { fail_random = on; }
+void shim_clock_before_epoch(int on) { clock_before_epoch = on; }
+
+ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
+    static ssize_t (*real)(void *, size_t, unsigned int);
+    if (fail_random) { errno = EIO; return -1; }
+    if (!real) real = (ssize_t (*)(void *, size_t, unsigned int))dlsym(RTLD_NEXT, "getrandom");
+    return real(buffer, length, flags);
+}
+
+int clock_gettime(clockid_t clock, struct timespec *now) {
+    static int (*real)(clockid_t, struct timespec *);
+    if (!real) real = (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
+    int status = real(clock, now);
+    if (status == 0 && clock_before_epoch && clock == CLOCK_REALTIME) now->tv_sec = -100;
+    return status;
+}
+"""
+
+CHILD = r"""
+import ctypes, json, os
+import _corvel_core as core
+
+shim = ctypes.CDLL(os.environ["SHIM"])
+report = {}
+
+def outcome(call):
+    try:
+        call()
+        return "returned"
+    except Exception as error:
+        return ["Exception", type(error).__name__, str(error)]
+    except BaseException as error:
+        return ["BaseException", type(error).__name__, str(error)]
+
+charter = core.SealedCharter(["Do no harm"])
+charter.seal()
+action = core.Action.read_file("a")
+proof = charter.verify_action(action)
+
+shim.shim_fail_random(1)
+try:
+    charter.verify_action(action)
+except BaseException as error:
+    panic = type(error)
+    report["random"] = [panic.__name__, str(error), isinstance(error, Exception)]
+    report["panic_bases"] = [base.__name__ for base in panic.__bases__]
+    report["panic_doc"] = panic.__doc__
+    report["panic_in_module"] = hasattr(core, panic.__name__)
+shim.shim_fail_random(0)
+
+report["poisoned"] = {
+    name: outcome(call) for name, call in {
+        "seal": charter.seal, "is_sealed": charter.is_sealed, "rules": charter.rules,
+        "charter_hash": charter.charter_hash, "diagnostics": charter.diagnostics,
+        "repr": lambda: repr(charter), "str": lambda: str(charter),
+        "verify_action": lambda: charter.verify_action(action),
+    }.items()
+}
+report["enter_exit"] = outcome(lambda: charter.__enter__() and charter.__exit__())
+fresh = core.SealedCharter(["Do no harm"])
+fresh.seal()
+report["other_charter"] = fresh.verify_action(action).approved
+
+shim.shim_clock_before_epoch(1)
+report["clock"] = [outcome(proof.is_expired), outcome(lambda: fresh.verify_action(action))]
+shim.shim_clock_before_epoch(0)
+report["after_clock"] = [proof.is_expired(), outcome(fresh.is_sealed)]
+
+# The same class every time: created once per process.
+shim.shim_fail_random(1)
+try:
+    core.SealedCharter(["x"])
+except BaseException as error:
+    report["same_class"] = type(error) is panic
+    report["construct"] = str(error)
+shim.shim_fail_random(0)
+print(json.dumps(report))
+"""
+
+
+@pytest.fixture(scope="module")
+def fault_report(tmp_path_factory):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the fault shim")
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the shim cannot be preloaded beside AddressSanitizer")
+    folder = tmp_path_factory.mktemp("shim")
+    (folder / "shim.c").write_text(SHIM)
+    library = folder / "shim.so"
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(library), str(folder / "shim.c"), "-ldl"],
+                   check=True)
+    env = dict(os.environ, LD_PRELOAD=str(library), SHIM=str(library))
+    child = subprocess.run([sys.executable, "-c", CHILD], env=env, capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+    return json.loads(child.stdout)
+
+
+def test_fault_becomes_panic_exception(fault_report):
+    name, message, is_exception = fault_report["random"]
+    assert name == "PanicException" and message.startswith("RNG failure") and not is_exception
+    assert fault_report["panic_bases"] == ["BaseException"]
+    assert "BaseException" in fault_report["panic_doc"]
+    assert fault_report["panic_in_module"] is False
+    assert fault_report["same_class"] is True
+    assert fault_report["construct"].startswith("RNG failure")
+
+
+def test_fault_under_the_lock_poisons_the_charter(fault_report):
+    for name, result in fault_report["poisoned"].items():
+        assert result[:2] == ["BaseException", "PanicException"], name
+        assert "poisoned" in result[2], name
+    # The context-manager methods do not take the lock; other charters are unaffected.
+    assert fault_report["enter_exit"] == "returned"
+    assert fault_report["other_charter"] is True
+
+
+def test_clock_before_1970_is_a_fault(fault_report):
+    expired, verify = fault_report["clock"]
+    assert expired[:2] == ["BaseException", "PanicException"]
+    assert verify[:2] == ["BaseException", "PanicException"]
+    # A proof has no lock: it stays usable; the charter's lock is poisoned by the failed signing.
+    is_expired, sealed = fault_report["after_clock"]
+    assert is_expired is False
+    assert sealed[:2] == ["BaseException", "PanicException"]
