@@ -17,6 +17,11 @@ def run_python(code, *, env=None, check=True):
     return process
 
 
+# AddressSanitizer keeps freed memory in quarantine, so resident size says nothing about leaks
+# there (ASan itself reports misuse instead).
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
 def rss_bytes():
     """Resident set size of this process, to catch leaks of native memory tracemalloc misses."""
     with open("/proc/self/statm") as statm:
