@@ -18,8 +18,16 @@ MemoryNonceStore::MemoryNonceStore(UnixClock clock) : clock_(clock) {
 
 std::expected<void, NonceStoreError> MemoryNonceStore::check_and_insert(const Nonce& nonce,
                                                                         std::uint64_t ttl_seconds) {
-    if (nonces_.contains(nonce)) return std::unexpected(NonceStoreError::nonce_reused(to_hex(nonce)));
-    if (nonces_.size() >= max_nonces_ && purge_expired() == 0) {
+    const auto replay = [&] { return std::unexpected(NonceStoreError::nonce_reused(to_hex(nonce))); };
+    if (nonces_.size() < max_nonces_) {
+        // Below the limit the replay check and the insertion are one lookup. The clock is read
+        // first but only stored if the nonce is new, so the outcome is the same.
+        const std::uint64_t now = clock_();
+        if (!nonces_.try_emplace(nonce, NonceEntry{now, ttl_seconds}).second) return replay();
+        return {};
+    }
+    if (nonces_.contains(nonce)) return replay();
+    if (purge_expired() == 0) {
         return std::unexpected(NonceStoreError::storage_error(
             "MemoryNonceStore capacity limit reached (" + std::to_string(max_nonces_) +
             " nonces). Consider using RocksDbNonceStore for production."));
