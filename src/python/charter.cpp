@@ -158,7 +158,7 @@ PyMethodDef methods[] = {
                           "\n"
                           "Example:\n"
                           "    >>> print(charter.charter_hash()[:16] + \"...\")\n"
-                          "    3f1c9a0b7d2e4c55..."),
+                          "    70aab6c3292ba4e3..."),
     method<&verify_action>("verify_action",
                            "verify_action($self, action)\n--\n\n"
                            "Verify an action against the charter rules\n"

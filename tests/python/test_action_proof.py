@@ -119,6 +119,18 @@ def test_action_argument_errors(call, message):
     assert str(raised.value) == message
 
 
+def test_content_changed_while_being_read():
+    content = []
+
+    class Evil:
+        def __index__(self):
+            content.clear()  # drops the list's reference to this very object
+            return 7
+
+    content.extend([Evil(), 1, 2])
+    assert core.Action.write_file("a", content).action_hash() == canonical_hash(WRITE, "a", b"\x07")
+
+
 def test_lone_surrogates_are_refused_cleanly():
     for call in (lambda: core.Action.delete_file("\udc80"), lambda: core.Action.execute_command("a\ud800b"),
                  lambda: core.Action.write_file("\udfff", b"x")):

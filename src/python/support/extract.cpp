@@ -99,8 +99,9 @@ Bytes byte_sequence(PyObject* value, const char* name) {
     Bytes out;
     out.reserve(static_cast<std::size_t>(items.size()));
     for (Py_ssize_t i = 0; i < items.size(); ++i) {
-        PyObject* item = items[i];
-        Ref index = Ref::steal(PyNumber_Index(item));
+        // __index__ runs Python code that may change a list argument: hold our own reference.
+        Ref item = Ref::borrow(items[i]);
+        Ref index = Ref::steal(PyNumber_Index(item.get()));
         if (!index) raise_with_argument_prefix(name);
         int overflow = 0;
         const long byte = PyLong_AsLongAndOverflow(index.get(), &overflow);
