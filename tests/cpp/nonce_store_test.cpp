@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <memory>
 
 #include "crypto/os_facilities.hpp"
 #include "nonce_store/memory_nonce_store.hpp"
@@ -145,18 +144,6 @@ TEST_F(MemoryNonceStoreTest, NoncesDifferingOnlyAfterTheHashedBytesAreDistinct) 
     EXPECT_FALSE(store.contains(b));
     EXPECT_TRUE(store.check_and_insert(b, 60));
     EXPECT_EQ(store.count(), 2u);
-}
-
-TEST_F(MemoryNonceStoreTest, WorksThroughTheInterface) {
-    std::unique_ptr<NonceStore> generic = std::make_unique<MemoryNonceStore>(pinned_clock);
-    const Nonce nonce = random_array<32>();
-    ASSERT_TRUE(generic->check_and_insert(nonce, 1));
-    EXPECT_TRUE(generic->contains(nonce));
-    EXPECT_EQ(generic->count(), 1u);
-    pinned_now += 2;
-    EXPECT_EQ(generic->cleanup_expired().value(), 1u);
-    ASSERT_TRUE(generic->clear());
-    EXPECT_EQ(generic->count(), 0u);
 }
 
 TEST(NonceStoreErrorTest, DisplayTexts) {

@@ -213,10 +213,5 @@ TEST(ProofAuditorCreateTest, HasAKeyOfItsOwn) {
     EXPECT_EQ(auditor.nonce_store().count(), 0u);
 }
 
-TEST(AuditorErrorTest, CryptoTextIsWrapped) {
-    EXPECT_EQ(AuditorError::crypto(CryptoError(CryptoError::Kind::VerificationFailed, "boom").message()).message(),
-              "Cryptographic error during audit: Failed to verify signature: boom");
-}
-
 }  // namespace
 }  // namespace corvel
