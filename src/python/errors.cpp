@@ -63,4 +63,15 @@ PendingError to_python(const CharterError& error) {
     return {&charter_error_class, error.message()};
 }
 
+PendingError to_python(const AuditorError& error) {
+    if (error.kind() == AuditorError::Kind::Crypto) return {&crypto_error_class, error.message()};
+    return {&auditor_error_class, error.message()};
+}
+
+// The audit log has no exception class of its own: its errors surface as built-in Exception.
+PendingError to_python(const AuditError& error) {
+    if (error.kind() == AuditError::Kind::Crypto) return {&crypto_error_class, error.message()};
+    return {&builtin_exception, error.message()};
+}
+
 }  // namespace corvel::python

@@ -15,6 +15,8 @@
 
 #include <string>
 
+#include "audit_log/audit_error.hpp"
+#include "auditor/proof_auditor.hpp"
 #include "charter/charter_error.hpp"
 #include "crypto/crypto_error.hpp"
 
@@ -40,5 +42,7 @@ PyObject* builtin_exception();
 
 PendingError to_python(const CryptoError& error);
 PendingError to_python(const CharterError& error);
+PendingError to_python(const AuditorError& error);
+PendingError to_python(const AuditError& error);
 
 }  // namespace corvel::python

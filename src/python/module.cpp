@@ -8,8 +8,13 @@
 
 #include "crypto/os_facilities.hpp"
 #include "python/action.hpp"
+#include "python/auditlog.hpp"
+#include "python/auditor.hpp"
 #include "python/charter.hpp"
+#include "python/consensus.hpp"
 #include "python/errors.hpp"
+#include "python/keystore.hpp"
+#include "python/noncestore.hpp"
 #include "python/proof.hpp"
 #include "python/support/binding.hpp"
 #include "python/support/convert.hpp"
@@ -30,6 +35,12 @@ constexpr ClassEntry kClasses[] = {
     {"SealedCharter", &PySealedCharter::type},
     {"Action", &PyAction::type},
     {"Proof", &PyProof::type},
+    {"ProofAuditor", &PyProofAuditor::type},
+    {"ConsensusEngine", &PyConsensusEngine::type},
+    {"SoftwareKeyStore", &PySoftwareKeyStore::type},
+    {"MemoryNonceStore", &PyMemoryNonceStore::type},
+    {"AuditLogger", &PyAuditLogger::type},
+    {"AuditEntry", &PyAuditEntry::type},
 };
 
 // The exception classes, after the classes and max_violations, in this order.

@@ -1,0 +1,40 @@
+#include "python/keystore.hpp"
+
+#include "python/support/convert.hpp"
+
+namespace corvel::python {
+
+namespace {
+
+// A failing OS random source is a fault: generate() throws and the guard raises PanicException.
+PyObject* generate() { return wrap<PySoftwareKeyStore>(SoftwareKeyStore::generate()); }
+
+// The same text for every key store: it must not hint at the key.
+PyObject* repr(PySoftwareKeyStore* self) {
+    SharedBorrow borrow(self->borrow);
+    return to_str("SoftwareKeyStore(type='Ed25519')");
+}
+
+PyMethodDef methods[] = {
+    static_method<&generate>("generate", "generate()\n--\n\nGenerate a new Ed25519 keypair"),
+    kEndMethods,
+};
+
+}  // namespace
+
+PyTypeObject* PySoftwareKeyStore::type() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) {
+        type = create_type(ClassSpec{
+            .name = "SoftwareKeyStore",
+            .doc = "Software-based KeyStore",
+            .basicsize = sizeof(PySoftwareKeyStore),
+            .dealloc = &dealloc<PySoftwareKeyStore>,
+            .methods = methods,
+            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&repr>)}},
+        });
+    }
+    return type;
+}
+
+}  // namespace corvel::python

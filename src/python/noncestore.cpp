@@ -1,0 +1,58 @@
+#include "python/noncestore.hpp"
+
+#include <algorithm>
+
+#include "python/support/convert.hpp"
+#include "python/support/extract.hpp"
+
+namespace corvel::python {
+
+namespace {
+
+PyObject* construct(PyObject* args, PyObject* kwargs) {
+    parse_none("MemoryNonceStore", args, kwargs);
+    return wrap<PyMemoryNonceStore>(MemoryNonceStore());
+}
+
+PyObject* contains(PyMemoryNonceStore* self, const FastArgs& args) {
+    auto [argument] = parse("MemoryNonceStore.contains", {"nonce"}, 1, args);
+    const Bytes bytes = byte_sequence(argument, "nonce");
+    Nonce nonce{};
+    if (bytes.size() != nonce.size()) {
+        PyErr_SetString(PyExc_ValueError, "Nonce must be exactly 32 bytes");
+        throw PyErrorRaised{};
+    }
+    std::copy(bytes.begin(), bytes.end(), nonce.begin());
+    SharedBorrow borrow(self->borrow);
+    return to_bool(self->value.contains(nonce));
+}
+
+PyObject* repr(PyMemoryNonceStore* self) {
+    SharedBorrow borrow(self->borrow);
+    return to_str("MemoryNonceStore(persistent=false)");
+}
+
+PyMethodDef methods[] = {
+    method<&contains>("contains", "contains($self, nonce)\n--\n\nCheck if a nonce exists"),
+    kEndMethods,
+};
+
+}  // namespace
+
+PyTypeObject* PyMemoryNonceStore::type() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) {
+        type = create_type(ClassSpec{
+            .name = "MemoryNonceStore",
+            .doc = "MemoryNonceStore()\n--\n\nIn-memory nonce store",
+            .basicsize = sizeof(PyMemoryNonceStore),
+            .dealloc = &dealloc<PyMemoryNonceStore>,
+            .constructor = &constructor_slot<&construct>,
+            .methods = methods,
+            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&repr>)}},
+        });
+    }
+    return type;
+}
+
+}  // namespace corvel::python
