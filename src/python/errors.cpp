@@ -74,4 +74,12 @@ PendingError to_python(const AuditError& error) {
     return {&builtin_exception, error.message()};
 }
 
+// A violation while locked names the way out on the Python side: the reset must be acknowledged.
+PendingError to_python(const WatchdogError& error) {
+    if (error.kind() == WatchdogError::Kind::Locked) {
+        return {&watchdog_error_class, "Watchdog is locked - hard reset required"};
+    }
+    return {&watchdog_error_class, error.message()};
+}
+
 }  // namespace corvel::python

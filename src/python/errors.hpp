@@ -19,6 +19,7 @@
 #include "auditor/proof_auditor.hpp"
 #include "charter/charter_error.hpp"
 #include "crypto/crypto_error.hpp"
+#include "watchdog/watchdog_error.hpp"
 
 namespace corvel::python {
 
@@ -42,6 +43,7 @@ PyObject* builtin_exception();
 
 PendingError to_python(const CryptoError& error);
 PendingError to_python(const CharterError& error);
+PendingError to_python(const WatchdogError& error);
 PendingError to_python(const AuditorError& error);
 PendingError to_python(const AuditError& error);
 

@@ -20,6 +20,7 @@
 #include "python/support/convert.hpp"
 #include "python/support/guard.hpp"
 #include "python/support/ref.hpp"
+#include "python/watchdog.hpp"
 
 namespace corvel::python {
 
@@ -41,6 +42,11 @@ constexpr ClassEntry kClasses[] = {
     {"MemoryNonceStore", &PyMemoryNonceStore::type},
     {"AuditLogger", &PyAuditLogger::type},
     {"AuditEntry", &PyAuditEntry::type},
+    {"Watchdog", &PyWatchdog::type},
+    {"ViolationCounter", &PyViolationCounter::type},
+    {"DenialProof", &PyDenialProof::type},
+    {"HardResetSignal", &PyHardResetSignal::type},
+    {"WatchdogResult", &PyWatchdogResult::type},
 };
 
 // The exception classes, after the classes and max_violations, in this order.
@@ -80,7 +86,7 @@ constexpr const char* kModuleDoc =
     "auditor.verify_proof(proof)\n"
     "```";
 
-PyObject* max_violations() { return to_int(10); }
+PyObject* max_violations() { return to_int(std::uint64_t{MAX_VIOLATIONS}); }
 
 PyMethodDef kMaxViolations =
     module_function<&max_violations>("max_violations", "max_violations()\n--\n\nMaximum violations before hard reset (10)");
