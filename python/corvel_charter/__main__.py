@@ -50,11 +50,52 @@ def auditor_road(proof):
         show("accepted", "the proof verified")
 
 
+def watchdog_road(capsule_hash):
+    """Approve a compliant action, deny a dangerous one, and lock at the tenth violation in a row."""
+    print("== Watchdog")
+    watchdog = cc.Watchdog(RULES, capsule_hash)
+    print(f"  built            {watchdog!r}")
+
+    result = watchdog.verify_action(cc.Action.read_file("notes.txt"))
+    show("read notes.txt", f"{result!r}, approved: {result.approved}")
+
+    dangerous = cc.Action.delete_file("/etc/passwd")
+    result = watchdog.verify_action(dangerous)
+    denial = result.denial_proof
+    show("delete", f"/etc/passwd -> {result!r}")
+    show("violated rule", denial.violated_rule)
+    show("reason", denial.denial_reason)
+    show("count", denial.violation_count)
+    show("signed", f"{denial.is_signed()} ({denial.signature_hex()[:32]}...)")
+
+    print(f"  the same deletion, {cc.max_violations()} times in a row in all:")
+    while not result.hard_reset_required:
+        result = watchdog.verify_action(dangerous)
+        print(f"    {result!r}")
+    signal = result.hard_reset_signal
+    show("watchdog", repr(watchdog))
+    show("signal", repr(signal))
+    show("total", signal.total_violations)
+    show("charter hash", signal.charter_hash)
+    show("reset time", signal.reset_timestamp)
+    final = signal.final_denial
+    show("final denial", f"{final!r}: {final.denial_reason}")
+
+    try:
+        watchdog.verify_action(dangerous)
+    except cc.WatchdogError as refusal:
+        show("while locked", refusal)
+    watchdog.acknowledge_reset()
+    show("acknowledged", repr(watchdog))
+
+
 def demo():
     proof = charter_road()
     if hasattr(cc, "ProofAuditor"):
         print()
         auditor_road(proof)
+    print()
+    watchdog_road(proof.charter_hash)
     return 0
 
 
