@@ -630,7 +630,7 @@ constexpr std::array<std::uint8_t, 256> kByteClass = [] {
 
 }  // namespace
 
-// The outer array is followed here, byte by byte: where it opens, where each entry ends (a
+// The outer array is followed here: where it opens, where each entry ends (a
 // comma or the closing bracket outside any string and at nesting depth 0) and that nothing
 // follows it. The entries themselves go to simdjson in batches, each wrapped in brackets. A
 // batch is accepted only if simdjson reads it as a valid array with exactly the entries cut

@@ -20,6 +20,9 @@ std::expected<void, NonceStoreError> MemoryNonceStore::check_and_insert(const No
                                                                         std::uint64_t ttl_seconds) {
     const auto replay = [&] { return std::unexpected(NonceStoreError::nonce_reused(to_hex(nonce))); };
     if (nonces_.size() < max_nonces_) {
+        // Past the initial room the table grows once, straight to room for the whole limit:
+        // each rehash on the way up would revisit every entry.
+        if (nonces_.size() == kInitialRoom) nonces_.reserve(max_nonces_);
         // Below the limit the replay check and the insertion are one lookup. The clock is read
         // first but only stored if the nonce is new, so the outcome is the same.
         const std::uint64_t now = clock_();

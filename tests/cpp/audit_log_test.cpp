@@ -299,6 +299,8 @@ TEST_F(AuditLogTest, BytesAreIntegersFrom0To255) {
     EXPECT_EQ(refusal(with_last("\"7\"")), "invalid type: string, expected u8 at entry 0, field `prev_hash`");
     EXPECT_EQ(refusal(with_last("null")), "invalid type: null, expected u8 at entry 0, field `prev_hash`");
     EXPECT_EQ(refusal(with_last("07")), "invalid number `07` at entry 0, field `prev_hash`");
+    // A negative zero is not an unsigned integer, whatever its value.
+    EXPECT_EQ(refusal(with_last("-0")), "invalid value: integer `-0`, expected u8 at entry 0, field `prev_hash`");
 }
 
 TEST_F(AuditLogTest, IntegersFitIn64BitsWithNoFractionOrExponent) {
