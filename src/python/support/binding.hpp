@@ -297,6 +297,6 @@ struct ClassSpec {
 // A heap type with `object` as its only base: not subclassable, no instance dict, no weak
 // references, and immutable (class attributes cannot be replaced from Python). Returns null
 // with an exception set on failure.
-PyTypeObject* create_type(const ClassSpec& spec);
+PyTypeObject* create_type(const ClassSpec& cls);
 
 }  // namespace corvel::python
