@@ -43,6 +43,17 @@ def main():
     measure("hash(proof)", "hash(proof)", namespace, args.seconds)
     measure("proof.nonce_hex()", "proof.nonce_hex()", namespace, args.seconds)
 
+    # The watchdog's approve path: two rules, a compliant deletion with a 40-byte target (the
+    # input of bench/watchdog_bench.cpp, where the core alone takes about 21-26 ns). Nothing is
+    # signed on this path, so the figure is the binding's own cost plus the rule check.
+    watchdog = cc.Watchdog(["Do no harm", "Respect privacy"], charter.charter_hash())
+    target = "/home/agent/workspace/report-2026-12.txt"
+    assert len(target) == 40
+    compliant = cc.Action.delete_file(target)
+    assert watchdog.verify_action(compliant).approved
+    namespace.update(watchdog=watchdog, compliant=compliant)
+    measure("watchdog.verify_action(compliant)", "watchdog.verify_action(compliant)", namespace, args.seconds)
+
 
 if __name__ == "__main__":
     main()
