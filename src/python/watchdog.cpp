@@ -3,6 +3,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "python/action.hpp"
 #include "python/errors.hpp"
