@@ -1,6 +1,7 @@
 import os
 import subprocess
 import sys
+import tracemalloc
 
 import pytest
 
@@ -26,3 +27,18 @@ def rss_bytes():
     """Resident set size of this process, to catch leaks of native memory tracemalloc misses."""
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def assert_memory_flat(churn, warmup, rounds, *, resident_limit=8 << 20, traced_limit=256 << 10):
+    """Runs churn(warmup), then churn(rounds), and checks that neither the resident size nor the
+    Python allocations traced by tracemalloc grew by more than the limits over the second run."""
+    churn(warmup)
+    tracemalloc.start()
+    rss = rss_bytes()
+    snapshot = tracemalloc.take_snapshot()
+    churn(rounds)
+    grown = sum(stat.size_diff for stat in tracemalloc.take_snapshot().compare_to(snapshot, "filename"))
+    tracemalloc.stop()
+    if not UNDER_ASAN:
+        assert rss_bytes() - rss < resident_limit
+    assert grown < traced_limit

@@ -3,13 +3,12 @@ import json
 import re
 import sys
 import threading
-import tracemalloc
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import _corvel_core as core
-from conftest import UNDER_ASAN, rss_bytes
+from conftest import assert_memory_flat
 
 RULES = ["Do no harm", "Respect privacy"]
 NOT_SEALED = "Charter must be sealed before generating proofs"
@@ -277,17 +276,8 @@ def test_no_memory_growth():
             except TypeError:
                 pass
 
-    churn(500)
-    tracemalloc.start()
-    rss = rss_bytes()
-    snapshot = tracemalloc.take_snapshot()
-    churn(5000)
-    grown = sum(stat.size_diff for stat in tracemalloc.take_snapshot().compare_to(snapshot, "filename"))
-    tracemalloc.stop()
     # A leaked charter would hold its 4 KiB rule: 5000 of them are 20 MiB.
-    if not UNDER_ASAN:
-        assert rss_bytes() - rss < 8 << 20
-    assert grown < 256 << 10
+    assert_memory_flat(churn, 500, 5000)
 
 
 def test_threads_share_one_charter():
