@@ -1,27 +1,12 @@
 // The watchdog's approve path (no signing, no allocation) and its deny path (one signature).
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstdlib>
-#include <new>
 
 #include "crypto/os_facilities.hpp"
+#include "support/allocation_counter.hpp"
 #include "watchdog/watchdog.hpp"
 
-// Allocations are counted so the approve path can show that it makes none.
-namespace {
-std::atomic<std::size_t> g_allocations{0};
-}
-void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace corvel {
 namespace {
@@ -36,13 +21,13 @@ void approve(benchmark::State& state, ActionKind kind) {
     const Watchdog watchdog = two_rule_watchdog();
     const Action action{ActionType(kind), "/home/agent/workspace/report-2026-12.txt", {}, {}};  // 40 bytes
     if (action.target.size() != 40) std::abort();
-    const std::size_t before = g_allocations.load();
+    const std::size_t before = test::allocation_count();
     for (auto _ : state) {
         auto result = watchdog.verify_action(action);
         benchmark::DoNotOptimize(result);
         if (!result || *result) state.SkipWithError("the action was not approved");
     }
-    const std::size_t allocations = g_allocations.load() - before;
+    const std::size_t allocations = test::allocation_count() - before;
     state.counters["allocations"] = static_cast<double>(allocations);
     if (allocations != 0) state.SkipWithError("the approve path allocated");
 }

@@ -5,29 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <new>
 #include <random>
 #include <set>
 #include <stdexcept>
 #include <thread>
 
+#include "support/allocation_counter.hpp"
 #include "watchdog/watchdog.hpp"
 
-// Every allocation in this binary is counted, so that a test can show a path allocates nothing.
-namespace {
-std::atomic<std::size_t> g_allocations{0};
-}
-void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-// GCC cannot see that the replaced operator new above is what allocated these.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace corvel {
 namespace {
@@ -408,16 +393,16 @@ TEST(Watchdog, ApprovalAllocatesNothing) {
     Fixture two;
     Fixture empty(std::vector<std::string>{});
     const Action write = make(ActionKind::Write, "/etc/passwd");
-    const std::size_t before = g_allocations.load();
+    const std::size_t before = test::allocation_count();
     for (int i = 0; i < 100; ++i) {
         const bool approved = two.watchdog.verify_action(kHarmless).has_value() &&
                               two.watchdog.verify_action(write).has_value() &&
                               empty.watchdog.verify_action(kHarmful).has_value();
         if (!approved) std::abort();
     }
-    EXPECT_EQ(g_allocations.load() - before, 0u);
+    EXPECT_EQ(test::allocation_count() - before, 0u);
     deny(two.watchdog);  // the counter itself sees the deny path's allocations
-    EXPECT_GT(g_allocations.load() - before, 0u);
+    EXPECT_GT(test::allocation_count() - before, 0u);
 }
 
 TEST(ViolationCounter, CountsWithoutLockingAndSaturates) {
