@@ -21,7 +21,10 @@ fi
 find_python() {
   if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
   local candidate
-  for candidate in python3.12 "$HOME"/.pyenv/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do
+  # pyenv keeps its interpreters under PYENV_ROOT (by default ~/.pyenv), which need not be on PATH.
+  for candidate in python3.12 "${PYENV_ROOT:-/nonexistent}"/versions/3.12*/bin/python3.12 \
+                   "${HOME:-/root}"/.pyenv/versions/3.12*/bin/python3.12 /root/.pyenv/versions/3.12*/bin/python3.12 \
+                   /usr/local/bin/python3.12 /usr/bin/python3.12; do
     if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
       command -v "$candidate"; return
     fi
