@@ -10,7 +10,7 @@ namespace corvel::python {
 namespace {
 
 PyObject* make_action(ActionKind kind, std::string_view target, std::optional<Bytes> payload = std::nullopt) {
-    return wrap<PyAction>(Action{kind, std::string(target), std::move(payload), std::nullopt});
+    return wrap<PyAction>(HashedAction{Action{kind, std::string(target), std::move(payload), std::nullopt}, std::nullopt});
 }
 
 PyObject* delete_file(const FastArgs& args) {
@@ -41,7 +41,7 @@ PyObject* action_hash(PyAction* self) {
 
 PyObject* repr(PyAction* self) {
     SharedBorrow borrow(self->borrow);
-    const Action& action = self->value;
+    const Action& action = self->value.action;
     std::string text = "Action(type='";
     text += action.action_type.variant_name();
     text += "', target='";
@@ -92,7 +92,7 @@ PyTypeObject* PyAction::type() {
 
 Action to_core_action(PyAction& action) {
     SharedBorrow borrow(action.borrow);
-    return action.value;
+    return action.value.action;
 }
 
 }  // namespace corvel::python

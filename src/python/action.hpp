@@ -3,12 +3,26 @@
 
 #include <Python.h>
 
+#include <optional>
+
 #include "proof/action.hpp"
 #include "python/support/binding.hpp"
 
 namespace corvel::python {
 
-struct PyAction : Binding<Action> {
+// The core action with its digest, computed on first use and then kept: hash(), == and
+// action_hash() all need it, and the action never changes after creation.
+struct HashedAction {
+    Action action;
+    mutable std::optional<Hash32> digest;
+
+    const Hash32& hash() const {
+        if (!digest) digest = action.hash();
+        return *digest;
+    }
+};
+
+struct PyAction : Binding<HashedAction> {
     static PyTypeObject* type();
 };
 
@@ -17,6 +31,6 @@ Action to_core_action(PyAction& action);
 
 // The object's core action in place, without a copy. Hold a SharedBorrow of action.borrow
 // for as long as the reference is used.
-inline const Action& core_action(const PyAction& action) { return action.value; }
+inline const Action& core_action(const PyAction& action) { return action.value.action; }
 
 }  // namespace corvel::python
