@@ -90,9 +90,4 @@ PyTypeObject* PyAction::type() {
     return type;
 }
 
-Action to_core_action(PyAction& action) {
-    SharedBorrow borrow(action.borrow);
-    return action.value.action;
-}
-
 }  // namespace corvel::python

@@ -26,9 +26,6 @@ struct PyAction : Binding<HashedAction> {
     static PyTypeObject* type();
 };
 
-// An owned copy of the object's core action, every field copied (for classes that keep it).
-Action to_core_action(PyAction& action);
-
 // The object's core action in place, without a copy. Hold a SharedBorrow of action.borrow
 // for as long as the reference is used.
 inline const Action& core_action(const PyAction& action) { return action.value.action; }
