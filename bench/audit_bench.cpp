@@ -21,8 +21,9 @@
 
 #include "audit_log/audit_log.hpp"
 #include "auditor/proof_auditor.hpp"
+#include "base/os_facilities.hpp"
+#include "crypto/initialize.hpp"
 #include "crypto/key_store.hpp"
-#include "crypto/os_facilities.hpp"
 #include "nonce_store/memory_nonce_store.hpp"
 
 namespace corvel {

@@ -3,8 +3,8 @@
 #include <sodium.h>
 
 #include "charter/sealed_charter.hpp"
+#include "crypto/initialize.hpp"
 #include "crypto/key_store.hpp"
-#include "crypto/os_facilities.hpp"
 
 namespace corvel {
 namespace {

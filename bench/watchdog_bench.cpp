@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "crypto/os_facilities.hpp"
+#include "crypto/initialize.hpp"
 #include "support/allocation_counter.hpp"
 #include "watchdog/watchdog.hpp"
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/bytes.hpp"
 #include "proof/action.hpp"
-#include "proof/bytes.hpp"
 #include "proof/integrity_proof.hpp"
 
 namespace corvel {

@@ -4,8 +4,8 @@
 #include <string>
 #include <variant>
 
+#include "base/bytes.hpp"
 #include "crypto/crypto_error.hpp"
-#include "proof/bytes.hpp"
 
 namespace corvel {
 

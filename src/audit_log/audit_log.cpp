@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "audit_log/json_reader.hpp"
-#include "crypto/fault.hpp"
+#include "base/fault.hpp"
 
 namespace corvel {
 

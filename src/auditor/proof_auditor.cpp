@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "crypto/fault.hpp"
+#include "base/fault.hpp"
 #include "nonce_store/memory_nonce_store.hpp"
 
 namespace corvel {

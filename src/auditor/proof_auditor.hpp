@@ -8,8 +8,8 @@
 #include <string>
 #include <variant>
 
+#include "base/os_facilities.hpp"
 #include "crypto/key_store.hpp"
-#include "crypto/os_facilities.hpp"
 #include "nonce_store/nonce_store.hpp"
 #include "proof/integrity_proof.hpp"
 

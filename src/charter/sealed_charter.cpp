@@ -1,5 +1,6 @@
 #include "charter/sealed_charter.hpp"
 
+#include "base/hex.hpp"
 #include "charter/rules_json.hpp"
 #include "crypto/sha256.hpp"
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "base/os_facilities.hpp"
 #include "charter/charter_error.hpp"
 #include "crypto/key_store.hpp"
-#include "crypto/os_facilities.hpp"
 #include "proof/action.hpp"
 #include "proof/integrity_proof.hpp"
 

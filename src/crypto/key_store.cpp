@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "crypto/os_facilities.hpp"
+#include "base/hex.hpp"
+#include "base/os_facilities.hpp"
 #include "crypto/sha256.hpp"
 
 namespace corvel {

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "base/bytes.hpp"
 #include "crypto/crypto_error.hpp"
-#include "proof/bytes.hpp"
 
 namespace corvel {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "proof/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace corvel {
 

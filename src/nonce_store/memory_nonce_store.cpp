@@ -1,3 +1,4 @@
+#include "base/hex.hpp"
 #include "nonce_store/memory_nonce_store.hpp"
 
 namespace corvel {

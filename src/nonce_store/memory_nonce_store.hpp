@@ -6,7 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "crypto/os_facilities.hpp"
+#include "base/os_facilities.hpp"
 #include "nonce_store/nonce_store.hpp"
 
 namespace corvel {

@@ -7,7 +7,7 @@
 #include <expected>
 #include <string>
 
-#include "proof/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace corvel {
 

@@ -2,7 +2,8 @@
 
 #include <new>
 
-#include "crypto/fault.hpp"
+#include "base/byte_writer.hpp"
+#include "base/fault.hpp"
 #include "crypto/sha256.hpp"
 
 namespace corvel {

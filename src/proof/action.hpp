@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "proof/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace corvel {
 

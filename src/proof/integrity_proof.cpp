@@ -1,3 +1,4 @@
+#include "base/byte_writer.hpp"
 #include "proof/integrity_proof.hpp"
 
 namespace corvel {

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "crypto/os_facilities.hpp"
+#include "base/bytes.hpp"
+#include "base/os_facilities.hpp"
 #include "proof/action.hpp"
-#include "proof/bytes.hpp"
 
 namespace corvel {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <exception>
 
-#include "crypto/os_facilities.hpp"
+#include "crypto/initialize.hpp"
 #include "python/action.hpp"
 #include "python/auditlog.hpp"
 #include "python/auditor.hpp"

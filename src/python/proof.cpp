@@ -2,9 +2,10 @@
 
 #include <string>
 
-#include "crypto/os_facilities.hpp"
+#include "base/hex.hpp"
+#include "base/os_facilities.hpp"
+#include "base/utc_time.hpp"
 #include "python/support/convert.hpp"
-#include "python/support/utc_time.hpp"
 
 namespace corvel::python {
 

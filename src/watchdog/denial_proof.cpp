@@ -1,5 +1,6 @@
 #include "watchdog/denial_proof.hpp"
 
+#include "base/byte_writer.hpp"
 #include "watchdog/violation_counter.hpp"
 
 namespace corvel {

@@ -5,9 +5,10 @@
 #include <cstdint>
 #include <string>
 
-#include "crypto/os_facilities.hpp"
+#include "base/byte_writer.hpp"
+#include "base/bytes.hpp"
+#include "base/os_facilities.hpp"
 #include "proof/action.hpp"
-#include "proof/bytes.hpp"
 
 namespace corvel {
 

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstring>
 
-#include "crypto/fault.hpp"
+#include "base/fault.hpp"
 
 namespace corvel {
 

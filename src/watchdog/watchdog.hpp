@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/os_facilities.hpp"
 #include "crypto/key_store.hpp"
-#include "crypto/os_facilities.hpp"
 #include "proof/action.hpp"
 #include "watchdog/denial_proof.hpp"
 #include "watchdog/violation_counter.hpp"

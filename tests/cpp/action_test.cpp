@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "base/hex.hpp"
 #include "crypto/sha256.hpp"
 #include "proof/action.hpp"
 #include "support/test_util.hpp"

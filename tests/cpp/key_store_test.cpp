@@ -4,8 +4,9 @@
 
 #include <regex>
 
+#include "base/hex.hpp"
+#include "base/os_facilities.hpp"
 #include "crypto/key_store.hpp"
-#include "crypto/os_facilities.hpp"
 #include "crypto/sha256.hpp"
 #include "support/test_util.hpp"
 

@@ -2,7 +2,8 @@
 
 #include <cerrno>
 
-#include "crypto/os_facilities.hpp"
+#include "base/hex.hpp"
+#include "base/os_facilities.hpp"
 #include "nonce_store/memory_nonce_store.hpp"
 
 namespace corvel {

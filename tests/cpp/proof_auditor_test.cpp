@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "auditor/proof_auditor.hpp"
+#include "base/hex.hpp"
 #include "crypto/key_store.hpp"
 #include "nonce_store/memory_nonce_store.hpp"
 #include "proof/action.hpp"

@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "base/hex.hpp"
+#include "base/os_facilities.hpp"
 #include "charter/rules_json.hpp"
 #include "charter/sealed_charter.hpp"
-#include "crypto/os_facilities.hpp"
 #include "crypto/sha256.hpp"
 #include "support/test_util.hpp"
 

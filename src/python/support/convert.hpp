@@ -10,7 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "proof/bytes.hpp"
+#include "base/bytes.hpp"
+#include "base/hex.hpp"
 #include "python/support/guard.hpp"
 #include "python/support/siphash.hpp"
 
@@ -34,13 +35,8 @@ inline PyObject* to_int(int value) { return check(PyLong_FromLong(value)); }
 
 // Lower-case hexadecimal written straight into a new ASCII str.
 inline PyObject* to_hex_str(ByteView bytes) {
-    static constexpr char digits[] = "0123456789abcdef";
     PyObject* out = check(PyUnicode_New(static_cast<Py_ssize_t>(2 * bytes.size()), 127));
-    auto* cursor = static_cast<char*>(PyUnicode_DATA(out));
-    for (std::uint8_t byte : bytes) {
-        *cursor++ = digits[byte >> 4];
-        *cursor++ = digits[byte & 0x0f];
-    }
+    write_hex(static_cast<char*>(PyUnicode_DATA(out)), bytes);
     return out;
 }
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "proof/bytes.hpp"
+#include "base/bytes.hpp"
 #include "python/support/guard.hpp"
 
 namespace corvel::python {

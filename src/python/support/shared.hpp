@@ -13,7 +13,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "crypto/fault.hpp"
+#include "base/fault.hpp"
 #include "python/support/guard.hpp"
 
 namespace corvel::python {

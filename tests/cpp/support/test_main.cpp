@@ -1,7 +1,7 @@
 // Entry point of every C++ test binary: the crypto library is prepared once, first.
 #include <gtest/gtest.h>
 
-#include "crypto/os_facilities.hpp"
+#include "crypto/initialize.hpp"
 
 int main(int argc, char** argv) {
     corvel::initialize_crypto();

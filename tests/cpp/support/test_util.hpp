@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "proof/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace corvel::test {
 

@@ -2,16 +2,15 @@
 // The two facilities of the operating system that the core uses: the random source and the
 // UTC clock. Components that read the clock take a UnixClock so that tests can pin time.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 
-#include "proof/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace corvel {
-
-// Prepares the crypto library; call once before any other core call. A failure is a fault.
-void initialize_crypto();
 
 // Fills the buffer from the OS random source; throws Fault("RNG failure: ...") if it fails.
 void fill_random(std::span<std::uint8_t> out);

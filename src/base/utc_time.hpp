@@ -9,9 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "crypto/fault.hpp"
+#include "base/fault.hpp"
 
-namespace corvel::python {
+namespace corvel {
 
 struct CivilDate {
     std::int64_t year;
@@ -79,4 +79,4 @@ static_assert(!try_rfc3339_utc(-62167219201).has_value());
 static_assert(!try_rfc3339_utc(INT64_MIN).has_value());
 static_assert(!try_rfc3339_utc(INT64_MAX).has_value());
 
-}  // namespace corvel::python
+}  // namespace corvel

@@ -1,26 +1,15 @@
 #pragma once
-// Byte-level vocabulary shared by every component: fixed-size hashes and nonces, byte strings,
-// little-endian writes and lower-case hexadecimal.
+// The little-endian writer behind every signed byte layout.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
-#include <string>
 #include <string_view>
-#include <vector>
+
+#include "base/bytes.hpp"
 
 namespace corvel {
-
-using Bytes = std::vector<std::uint8_t>;
-using Hash32 = std::array<std::uint8_t, 32>;
-using Nonce = std::array<std::uint8_t, 32>;
-using ByteView = std::span<const std::uint8_t>;
-
-inline ByteView as_bytes(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
 
 // Fills a buffer that was sized exactly beforehand; every multi-byte integer is written least
 // significant byte first. Writing past the end, or finishing short of it, is a fault.
@@ -47,9 +36,5 @@ private:
     std::uint8_t* cursor_;
     std::uint8_t* end_;
 };
-
-// Lower-case hexadecimal, two digits per byte, no separators.
-std::string to_hex(ByteView bytes);
-void append_hex(std::string& out, ByteView bytes);
 
 }  // namespace corvel

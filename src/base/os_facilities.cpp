@@ -1,19 +1,14 @@
-#include "crypto/os_facilities.hpp"
+#include "base/os_facilities.hpp"
 
-#include <sodium.h>
 #include <sys/random.h>
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
-#include "crypto/fault.hpp"
+#include "base/fault.hpp"
 
 namespace corvel {
-
-void initialize_crypto() {
-    if (sodium_init() < 0) throw Fault("libsodium could not be initialised");
-}
 
 void fill_random(std::span<std::uint8_t> out) {
     std::size_t filled = 0;
