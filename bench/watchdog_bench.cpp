@@ -4,9 +4,8 @@
 #include <cstdlib>
 
 #include "crypto/initialize.hpp"
-#include "support/allocation_counter.hpp"
+#include "allocation_counter.hpp"
 #include "watchdog/watchdog.hpp"
-
 
 namespace corvel {
 namespace {
@@ -21,13 +20,13 @@ void approve(benchmark::State& state, ActionKind kind) {
     const Watchdog watchdog = two_rule_watchdog();
     const Action action{ActionType(kind), "/home/agent/workspace/report-2026-12.txt", {}, {}};  // 40 bytes
     if (action.target.size() != 40) std::abort();
-    const std::size_t before = test::allocation_count();
+    const std::size_t before = tools::allocation_count();
     for (auto _ : state) {
         auto result = watchdog.verify_action(action);
         benchmark::DoNotOptimize(result);
         if (!result || *result) state.SkipWithError("the action was not approved");
     }
-    const std::size_t allocations = test::allocation_count() - before;
+    const std::size_t allocations = tools::allocation_count() - before;
     state.counters["allocations"] = static_cast<double>(allocations);
     if (allocations != 0) state.SkipWithError("the approve path allocated");
 }

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "support/allocation_counter.hpp"
+#include "allocation_counter.hpp"
 #include "watchdog/watchdog.hpp"
 
 
@@ -393,16 +393,16 @@ TEST(Watchdog, ApprovalAllocatesNothing) {
     Fixture two;
     Fixture empty(std::vector<std::string>{});
     const Action write = make(ActionKind::Write, "/etc/passwd");
-    const std::size_t before = test::allocation_count();
+    const std::size_t before = tools::allocation_count();
     for (int i = 0; i < 100; ++i) {
         const bool approved = two.watchdog.verify_action(kHarmless).has_value() &&
                               two.watchdog.verify_action(write).has_value() &&
                               empty.watchdog.verify_action(kHarmful).has_value();
         if (!approved) std::abort();
     }
-    EXPECT_EQ(test::allocation_count() - before, 0u);
+    EXPECT_EQ(tools::allocation_count() - before, 0u);
     deny(two.watchdog);  // the counter itself sees the deny path's allocations
-    EXPECT_GT(test::allocation_count() - before, 0u);
+    EXPECT_GT(tools::allocation_count() - before, 0u);
 }
 
 TEST(ViolationCounter, CountsWithoutLockingAndSaturates) {

@@ -4,8 +4,8 @@
 
 #include <cstddef>
 
-namespace corvel::test {
+namespace corvel::tools {
 
 std::size_t allocation_count();
 
-}  // namespace corvel::test
+}  // namespace corvel::tools

@@ -1,4 +1,4 @@
-#include "support/allocation_counter.hpp"
+#include "allocation_counter.hpp"
 
 #include <atomic>
 #include <cstdlib>
@@ -20,8 +20,8 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 #pragma GCC diagnostic pop
 
-namespace corvel::test {
+namespace corvel::tools {
 
 std::size_t allocation_count() { return g_allocations.load(); }
 
-}  // namespace corvel::test
+}  // namespace corvel::tools
