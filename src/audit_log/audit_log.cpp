@@ -85,4 +85,10 @@ std::expected<AuditLog, AuditError> AuditLog::with_storage(SoftwareKeyStore key_
     return with_storage(std::make_unique<SoftwareKeyStore>(std::move(key_store)), std::move(path));
 }
 
+std::expected<AuditLog, AuditError> AuditLog::open(std::string path) {
+    auto key_store = create_key_store();
+    if (!key_store) return std::unexpected(AuditError::crypto(std::move(key_store.error())));
+    return with_storage(std::move(*key_store), std::move(path));
+}
+
 }  // namespace corvel

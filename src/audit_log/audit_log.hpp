@@ -22,6 +22,8 @@ public:
     // store is destroyed with the half-built log; no partial log is ever returned.
     static std::expected<AuditLog, AuditError> with_storage(std::unique_ptr<KeyStore> key_store, std::string path);
     static std::expected<AuditLog, AuditError> with_storage(SoftwareKeyStore key_store, std::string path);
+    // The same with a key of its own from create_key_store, the factory every holder uses.
+    static std::expected<AuditLog, AuditError> open(std::string path);
 
     // The entries, in file order.
     const std::vector<AuditEntry>& entries() const { return entries_; }

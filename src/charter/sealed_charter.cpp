@@ -27,7 +27,14 @@ std::expected<void, CharterError> SealedCharter::seal() {
 
 std::expected<IntegrityProof, CharterError> SealedCharter::verify_action(const Action& action) const {
     if (!capsule_hash_) return std::unexpected(CharterError::not_sealed());
-    IntegrityProof proof = IntegrityProof::create(action, *capsule_hash_, kProofTtlSeconds, clock_);
+    return verify_action(action, action.hash());
+}
+
+std::expected<IntegrityProof, CharterError> SealedCharter::verify_action(const Action& action,
+                                                                         const Hash32& action_hash) const {
+    if (!capsule_hash_) return std::unexpected(CharterError::not_sealed());
+    IntegrityProof proof =
+        IntegrityProof::create(action_hash, action.action_type, *capsule_hash_, kProofTtlSeconds, clock_);
     auto signature = key_store_->sign(proof.signing_data());
     if (!signature) return std::unexpected(CharterError::crypto(std::move(signature.error())));
     proof.signature = std::move(*signature);

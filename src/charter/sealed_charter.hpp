@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/os_facilities.hpp"
@@ -20,6 +21,8 @@ namespace corvel {
 class SealedCharter {
 public:
     static constexpr std::uint64_t kProofTtlSeconds = 60;
+    // The version the charter's diagnostics report.
+    static constexpr std::string_view kDiagnosticsVersion = "1.5.0";
 
     // An unsealed charter with a key of its own from create_key_store.
     static std::expected<SealedCharter, CharterError> create(std::vector<std::string> rules);
@@ -31,6 +34,9 @@ public:
     std::expected<void, CharterError> seal();
     // A signed proof with status OK for any action, once sealed. Safe to call concurrently.
     std::expected<IntegrityProof, CharterError> verify_action(const Action& action) const;
+    // The same for an action whose hash the caller already holds. The hash is all this reads
+    // of a large action, so a caller that must not fail inside a lock hashes before taking it.
+    std::expected<IntegrityProof, CharterError> verify_action(const Action& action, const Hash32& action_hash) const;
 
     const std::vector<std::string>& rules() const { return rules_; }
     bool is_sealed() const { return capsule_hash_.has_value(); }

@@ -6,10 +6,24 @@
 #include <cstring>
 #include <expected>
 #include <string>
+#include <string_view>
 
 #include "base/bytes.hpp"
 
 namespace corvel {
+
+// A nonce handed in as a byte string of the wrong length.
+struct NonceLengthError {
+    std::string_view message() const { return "Nonce must be exactly 32 bytes"; }
+};
+
+// The nonce held in a byte string, which must be exactly as long as a nonce.
+inline std::expected<Nonce, NonceLengthError> nonce_from_bytes(ByteView bytes) {
+    Nonce nonce{};
+    if (bytes.size() != nonce.size()) return std::unexpected(NonceLengthError{});
+    std::memcpy(nonce.data(), bytes.data(), nonce.size());
+    return nonce;
+}
 
 class NonceStoreError {
 public:

@@ -32,6 +32,15 @@ private:
     std::string custom_name_;
 };
 
+// The canonical encoding, all integers little-endian, nothing between the fields:
+//
+//   kind tag       u32       0 Delete, 1 Write, 2 Read, 3 Execute, 4 Network, 5 Custom
+//   custom name    u64 + n   Custom only: the name's byte length, then its bytes
+//   target         u64 + n   the byte length, then the UTF-8 bytes
+//   payload        u8 [...]  0x00 if absent; else 0x01, the u64 length, the bytes
+//   metadata       u8 [...]  the same as payload
+//
+// Lengths come first, so no two actions encode alike; the hash is SHA-256 over exactly this.
 struct Action {
     ActionType action_type;
     std::string target;
@@ -46,6 +55,24 @@ struct Action {
     Hash32 hash() const;
 
     bool operator==(const Action&) const = default;
+};
+
+// Where an operation gets an action's digest when it needs one, so that a caller that keeps
+// the digest (the Python Action does) spares the encoding, and an operation that may not need
+// it (the watchdog approves without it) never computes it. Non-owning: the context must
+// outlive the call it is passed to.
+class ActionDigest {
+public:
+    // The digest computed from the action's canonical encoding.
+    explicit ActionDigest(const Action& action)
+        : get_([](const void* context) { return static_cast<const Action*>(context)->hash(); }), context_(&action) {}
+    ActionDigest(Hash32 (*get)(const void* context), const void* context) : get_(get), context_(context) {}
+
+    Hash32 operator()() const { return get_(context_); }
+
+private:
+    Hash32 (*get_)(const void*);
+    const void* context_;
 };
 
 }  // namespace corvel

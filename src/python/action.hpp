@@ -30,4 +30,11 @@ struct PyAction : Binding<HashedAction> {
 // for as long as the reference is used.
 inline const Action& core_action(const PyAction& action) { return action.value.action; }
 
+// The digest the object keeps, for core operations that ask for it only when they need it.
+// Under the same borrow as core_action.
+inline ActionDigest digest_of(const PyAction& action) {
+    return ActionDigest([](const void* context) { return static_cast<const HashedAction*>(context)->hash(); },
+                        &action.value);
+}
+
 }  // namespace corvel::python

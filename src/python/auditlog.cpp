@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "crypto/key_store.hpp"
 #include "python/errors.hpp"
 #include "python/support/convert.hpp"
 #include "python/support/extract.hpp"
@@ -16,7 +15,7 @@ namespace {
 PyObject* construct_logger(PyObject* args, PyObject* kwargs) {
     auto [log_path] = parse("AuditLogger", {"log_path"}, 1, args, kwargs);
     std::string path(text(log_path, "log_path"));
-    auto log = AuditLog::with_storage(SoftwareKeyStore::generate(), std::move(path));
+    auto log = AuditLog::open(std::move(path));
     if (!log) raise(to_python(log.error()));
     return wrap<PyAuditLogger>(Shared<AuditLog>(std::move(*log)));
 }

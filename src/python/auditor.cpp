@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "python/backend.hpp"
+#include "crypto/backend.hpp"
 #include "python/errors.hpp"
 #include "python/proof.hpp"
 #include "python/support/convert.hpp"

@@ -52,7 +52,10 @@ PyObject* verify_action(PySealedCharter* self, const FastArgs& args) {
     PyAction& action = instance<PyAction>(argument, "action");
     ExclusiveBorrow borrow(self->borrow);
     SharedBorrow action_borrow(action.borrow);
-    auto proof = self->value.with([&](SealedCharter& charter) { return charter.verify_action(core_action(action)); });
+    // Hashed before the lock is taken: a fault while hashing a huge action (memory exhaustion)
+    // must not poison the charter for every later call.
+    const Hash32& digest = action.value.hash();
+    auto proof = self->value.with([&](SealedCharter& charter) { return charter.verify_action(core_action(action), digest); });
     if (!proof) raise(to_python(proof.error()));
     return wrap<PyProof>(std::move(*proof));
 }
@@ -79,7 +82,7 @@ PyObject* diagnostics(PySealedCharter* self) {
     SharedBorrow borrow(self->borrow);
     return self->value.with([](SealedCharter& charter) {
         Ref dict = Ref::steal(check(PyDict_New()));
-        set_item(dict.get(), "version", to_str("1.5.0"));
+        set_item(dict.get(), "version", to_str(SealedCharter::kDiagnosticsVersion));
         set_item(dict.get(), "sealed", to_bool(charter.is_sealed()));
         set_item(dict.get(), "rule_count", to_int(charter.rules().size()));
         set_item(dict.get(), "rules", to_str_list(charter.rules()));

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "python/backend.hpp"
+#include "crypto/backend.hpp"
 #include "python/support/convert.hpp"
 #include "python/support/extract.hpp"
 

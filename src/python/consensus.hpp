@@ -4,16 +4,10 @@
 
 #include <Python.h>
 
-#include <cstdint>
-
+#include "auditor/consensus_settings.hpp"
 #include "python/support/binding.hpp"
 
 namespace corvel::python {
-
-struct ConsensusSettings {
-    std::uint64_t required_sources = 3;
-    double tolerance = 0.1;
-};
 
 struct PyConsensusEngine : Binding<ConsensusSettings> {
     static PyTypeObject* type();

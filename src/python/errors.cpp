@@ -45,6 +45,7 @@ PyObject* watchdog_error_class() {
 }
 
 PyObject* builtin_exception() { return PyExc_Exception; }
+PyObject* builtin_value_error() { return PyExc_ValueError; }
 
 void raise(const PendingError& error) {
     PyObject* type = error.exception_class();
@@ -74,12 +75,10 @@ PendingError to_python(const AuditError& error) {
     return {&builtin_exception, error.message()};
 }
 
-// A violation while locked names the way out on the Python side: the reset must be acknowledged.
-PendingError to_python(const WatchdogError& error) {
-    if (error.kind() == WatchdogError::Kind::Locked) {
-        return {&watchdog_error_class, "Watchdog is locked - hard reset required"};
-    }
-    return {&watchdog_error_class, error.message()};
+PendingError to_python(const NonceLengthError& error) {
+    return {&builtin_value_error, std::string(error.message())};
 }
+
+PendingError to_python(const WatchdogError& error) { return {&watchdog_error_class, error.user_message()}; }
 
 }  // namespace corvel::python

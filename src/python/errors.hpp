@@ -19,6 +19,7 @@
 #include "auditor/proof_auditor.hpp"
 #include "charter/charter_error.hpp"
 #include "crypto/crypto_error.hpp"
+#include "nonce_store/nonce_store.hpp"
 #include "watchdog/watchdog_error.hpp"
 
 namespace corvel::python {
@@ -38,13 +39,15 @@ struct PendingError {
 // Sets the exception and throws PyErrorRaised.
 [[noreturn]] void raise(const PendingError& error);
 
-// Python's built-in Exception, for core errors that map onto it.
+// Python's built-in Exception and ValueError, for core errors that map onto them.
 PyObject* builtin_exception();
+PyObject* builtin_value_error();
 
 PendingError to_python(const CryptoError& error);
 PendingError to_python(const CharterError& error);
 PendingError to_python(const WatchdogError& error);
 PendingError to_python(const AuditorError& error);
 PendingError to_python(const AuditError& error);
+PendingError to_python(const NonceLengthError& error);
 
 }  // namespace corvel::python

@@ -1,7 +1,6 @@
 #include "python/noncestore.hpp"
 
-#include <algorithm>
-
+#include "python/errors.hpp"
 #include "python/support/convert.hpp"
 #include "python/support/extract.hpp"
 
@@ -16,15 +15,10 @@ PyObject* construct(PyObject* args, PyObject* kwargs) {
 
 PyObject* contains(PyMemoryNonceStore* self, const FastArgs& args) {
     auto [argument] = parse("MemoryNonceStore.contains", {"nonce"}, 1, args);
-    const Bytes bytes = byte_sequence(argument, "nonce");
-    Nonce nonce{};
-    if (bytes.size() != nonce.size()) {
-        PyErr_SetString(PyExc_ValueError, "Nonce must be exactly 32 bytes");
-        throw PyErrorRaised{};
-    }
-    std::copy(bytes.begin(), bytes.end(), nonce.begin());
+    const auto nonce = nonce_from_bytes(byte_sequence(argument, "nonce"));
+    if (!nonce) raise(to_python(nonce.error()));
     SharedBorrow borrow(self->borrow);
-    return to_bool(self->value.contains(nonce));
+    return to_bool(self->value.contains(*nonce));
 }
 
 PyObject* repr(PyMemoryNonceStore* self) {

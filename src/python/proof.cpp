@@ -1,22 +1,15 @@
 #include "python/proof.hpp"
 
+#include <optional>
 #include <string>
+#include <string_view>
 
-#include "base/hex.hpp"
 #include "base/os_facilities.hpp"
-#include "base/utc_time.hpp"
 #include "python/support/convert.hpp"
 
 namespace corvel::python {
 
 namespace {
-
-constexpr const char* kTamperedReason = "Proof was tampered with";
-
-std::int64_t signed_timestamp(const IntegrityProof& proof) { return static_cast<std::int64_t>(proof.timestamp); }
-
-// The first four nonce bytes, as shown in representations.
-std::string nonce_prefix(const IntegrityProof& proof) { return corvel::to_hex(ByteView(proof.nonce).first(4)); }
 
 PyObject* approved(PyProof* self) {
     SharedBorrow borrow(self->borrow);
@@ -55,12 +48,12 @@ PyObject* nonce_bytes(PyProof* self) {
 
 PyObject* timestamp(PyProof* self) {
     SharedBorrow borrow(self->borrow);
-    return to_int(signed_timestamp(self->value));
+    return to_int(static_cast<std::int64_t>(self->value.timestamp));
 }
 
 PyObject* timestamp_string(PyProof* self) {
     SharedBorrow borrow(self->borrow);
-    return to_str(rfc3339_utc(signed_timestamp(self->value)));
+    return to_str(self->value.timestamp_rfc3339());
 }
 
 PyObject* ttl_seconds(PyProof* self) {
@@ -75,13 +68,8 @@ PyObject* is_expired(PyProof* self) {
 
 PyObject* denial_reason(PyProof* self) {
     SharedBorrow borrow(self->borrow);
-    const VerificationStatus& status = self->value.status;
-    switch (status.kind()) {
-        case StatusKind::OK: return to_none();
-        case StatusKind::Tampered: return to_str(kTamperedReason);
-        case StatusKind::Failed: return to_str(status.reason());
-    }
-    return to_none();
+    const std::optional<std::string_view> reason = self->value.status.denial_reason();
+    return reason ? to_str(*reason) : to_none();
 }
 
 PyObject* repr(PyProof* self) {
@@ -89,23 +77,13 @@ PyObject* repr(PyProof* self) {
     const IntegrityProof& proof = self->value;
     std::string text = "Proof(approved=";
     text += proof.status.kind() == StatusKind::OK ? "true" : "false";
-    text += ", timestamp=" + std::to_string(proof.timestamp) + ", nonce='" + nonce_prefix(proof) + "')";
+    text += ", timestamp=" + std::to_string(proof.timestamp) + ", nonce='" + proof.nonce_prefix() + "')";
     return to_str(text);
 }
 
 PyObject* str(PyProof* self) {
     SharedBorrow borrow(self->borrow);
-    const IntegrityProof& proof = self->value;
-    const std::string when = rfc3339_utc(signed_timestamp(proof));
-    std::string text;
-    switch (proof.status.kind()) {
-        case StatusKind::OK:
-            text = "\u2705 APPROVED | Timestamp: " + when + " | Nonce: " + nonce_prefix(proof) + "...";
-            break;
-        case StatusKind::Tampered: text = std::string("\u274c DENIED: ") + kTamperedReason + " | Timestamp: " + when; break;
-        case StatusKind::Failed: text = "\u274c DENIED: " + proof.status.reason() + " | Timestamp: " + when; break;
-    }
-    return to_str(text);
+    return to_str(self->value.summary());
 }
 
 Py_hash_t hash(PyProof* self) {

@@ -33,42 +33,15 @@ PyObject* construct_watchdog(PyObject* args, PyObject* kwargs) {
     return wrap<PyWatchdog>(std::move(*watchdog));
 }
 
-// The limit was reached: the core has locked and dropped the tenth signed denial. The final
-// denial is made here, unsigned (the signal's signature covers it), and the signal carries a
-// copy of it, so both share nonce and timestamp.
-WatchdogVerdict hard_reset(const Watchdog& watchdog, const Action& action, std::uint32_t count) {
-    WatchdogVerdict verdict;
-    verdict.hard_reset_required = true;
-    DenialProof final_denial =
-        DenialProof::create(action, "Multiple violations", std::to_string(count) + " consecutive violations reached",
-                            count);
-    auto signal = watchdog.generate_hard_reset_signal(final_denial);
-    // The watchdog stays locked: the caller must still acknowledge the reset.
-    if (!signal) raise(to_python(signal.error()));
-    verdict.denial_proof = std::move(final_denial);
-    verdict.hard_reset_signal = std::move(*signal);
-    return verdict;
-}
-
 PyObject* verify_action(PyWatchdog* self, const FastArgs& args) {
     auto [argument] = parse("Watchdog.verify_action", {"action"}, 1, args);
     PyAction& action = instance<PyAction>(argument, "action");
     SharedBorrow borrow(self->borrow);
     // Actions never change, so the core value is read in place rather than copied.
     SharedBorrow action_borrow(action.borrow);
-    const Action& core = core_action(action);
-
-    auto outcome = self->value.verify_action(core);
-    WatchdogVerdict verdict;
-    if (outcome) {
-        verdict.approved = !outcome->has_value();
-        if (outcome->has_value()) verdict.denial_proof = std::move(**outcome);
-    } else if (outcome.error().kind() == WatchdogError::Kind::HardResetRequired) {
-        verdict = hard_reset(self->value, core, outcome.error().count());
-    } else {
-        raise(to_python(outcome.error()));
-    }
-    return wrap<PyWatchdogResult>(std::move(verdict));
+    auto verdict = self->value.judge(core_action(action), digest_of(action));
+    if (!verdict) raise(to_python(verdict.error()));
+    return wrap<PyWatchdogResult>(std::move(*verdict));
 }
 
 PyObject* report_success(PyWatchdog* self) {

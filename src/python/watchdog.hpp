@@ -5,22 +5,13 @@
 
 #include <Python.h>
 
-#include <optional>
-
 #include "python/support/binding.hpp"
 #include "watchdog/denial_proof.hpp"
 #include "watchdog/violation_counter.hpp"
 #include "watchdog/watchdog.hpp"
+#include "watchdog/watchdog_verdict.hpp"
 
 namespace corvel::python {
-
-// The outcome of one Watchdog.verify_action call.
-struct WatchdogVerdict {
-    bool approved = false;
-    bool hard_reset_required = false;
-    std::optional<DenialProof> denial_proof;
-    std::optional<HardResetSignal> hard_reset_signal;
-};
 
 struct PyWatchdog : Binding<Watchdog> {
     static PyTypeObject* type();

@@ -7,11 +7,17 @@ namespace corvel {
 
 DenialProof DenialProof::create(const Action& action, std::string violated_rule, std::string denial_reason,
                                 std::uint32_t violation_count, UnixClock clock) {
+    return create(action.hash(), action.action_type, std::move(violated_rule), std::move(denial_reason),
+                  violation_count, clock);
+}
+
+DenialProof DenialProof::create(const Hash32& action_hash, ActionType action_type, std::string violated_rule,
+                                std::string denial_reason, std::uint32_t violation_count, UnixClock clock) {
     DenialProof proof;
     fill_random(proof.nonce);
     proof.timestamp = clock();
-    proof.action_hash = action.hash();
-    proof.action_type = action.action_type;
+    proof.action_hash = action_hash;
+    proof.action_type = std::move(action_type);
     proof.violated_rule = std::move(violated_rule);
     proof.denial_reason = std::move(denial_reason);
     proof.violation_count = violation_count;

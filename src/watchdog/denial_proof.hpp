@@ -31,6 +31,10 @@ struct DenialProof {
     // triggered_hard_reset when the count has reached the violation limit.
     static DenialProof create(const Action& action, std::string violated_rule, std::string denial_reason,
                               std::uint32_t violation_count, UnixClock clock = system_unix_seconds);
+    // The same for an action whose hash is already known.
+    static DenialProof create(const Hash32& action_hash, ActionType action_type, std::string violated_rule,
+                              std::string denial_reason, std::uint32_t violation_count,
+                              UnixClock clock = system_unix_seconds);
 
     // nonce | timestamp (u64 LE) | action_hash | violated_rule | denial_reason | violation_count
     // (u32 LE) | triggered_hard_reset (0x00 / 0x01). Nothing separates the two texts;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 
+#include "base/byte_writer.hpp"
 #include "base/fault.hpp"
 
 namespace corvel {
@@ -169,30 +170,69 @@ std::optional<Watchdog::Violation> Watchdog::find_violation(const Action& action
     return std::nullopt;
 }
 
-std::expected<std::optional<DenialProof>, WatchdogError> Watchdog::verify_action(const Action& action) const {
+std::expected<std::optional<Watchdog::Denial>, WatchdogError> Watchdog::check(const Action& action,
+                                                                               ActionDigest digest) const {
     const std::optional<Violation> violation = find_violation(action);
     if (!violation) {
         // Approval resets the count without consulting the lock.
         counter_->reset();
-        return std::optional<DenialProof>();
+        return std::optional<Denial>();
     }
     if (counter_->is_locked()) return std::unexpected(WatchdogError::locked());
 
-    const std::uint32_t count = counter_->increment();
+    // Everything that grows with the action (its encoding, the reason, the signing data) is
+    // made before the count changes, so running out of memory leaves no trace.
+    const Hash32 action_hash = digest();
     std::string reason;
     reason.reserve(violation->reason_prefix.size() + action.target.size());
     reason.append(violation->reason_prefix).append(action.target);
-    DenialProof proof = DenialProof::create(action, rules_[violation->rule], std::move(reason), count, clock_);
+    DenialProof proof =
+        DenialProof::create(action_hash, action.action_type, rules_[violation->rule], std::move(reason), 0, clock_);
+    Bytes signing_data(proof.signing_size());
 
-    // A signing failure leaves the increment standing and does not lock, even at the limit.
-    auto signature = key_store_->sign(proof.signing_data());
+    const std::uint32_t count = counter_->increment();
+    proof.violation_count = count;
+    proof.triggered_hard_reset = count >= MAX_VIOLATIONS;
+    ByteWriter out(signing_data);
+    proof.write_signing_data(out);
+    out.finish();
+
+    // Every violation is signed before the limit is tested, the tenth too: a signing failure
+    // must leave the increment standing and the watchdog unlocked, whatever the count. The
+    // tenth proof is then dropped; the hard reset carries a final denial of its own.
+    auto signature = key_store_->sign(signing_data);
     if (!signature) return std::unexpected(WatchdogError::crypto(std::move(signature.error())));
     proof.signature = std::move(*signature);
 
-    if (count < MAX_VIOLATIONS) return std::optional<DenialProof>(std::move(proof));
-    // The caller builds the final denial that goes into the hard-reset signal.
-    counter_->set_locked(true);
-    return std::unexpected(WatchdogError::hard_reset_required(count, MAX_VIOLATIONS));
+    const bool limit_reached = count >= MAX_VIOLATIONS;
+    if (limit_reached) counter_->set_locked(true);
+    return std::optional<Denial>(Denial{std::move(proof), limit_reached});
+}
+
+std::expected<std::optional<DenialProof>, WatchdogError> Watchdog::verify_action(const Action& action) const {
+    auto denial = check(action, ActionDigest(action));
+    if (!denial) return std::unexpected(std::move(denial.error()));
+    if (!*denial) return std::optional<DenialProof>();
+    if (!(*denial)->limit_reached) return std::optional<DenialProof>(std::move((*denial)->proof));
+    return std::unexpected(WatchdogError::hard_reset_required((*denial)->proof.violation_count, MAX_VIOLATIONS));
+}
+
+std::expected<WatchdogVerdict, WatchdogError> Watchdog::judge(const Action& action, ActionDigest digest) const {
+    auto denial = check(action, digest);
+    if (!denial) return std::unexpected(std::move(denial.error()));
+    if (!*denial) return WatchdogVerdict::approve();
+    DenialProof& proof = (*denial)->proof;
+    if (!(*denial)->limit_reached) return WatchdogVerdict::deny(std::move(proof));
+
+    // The final denial stays unsigned: the signal's signature covers it. The signal carries a
+    // copy, so both share nonce and timestamp.
+    const std::uint32_t count = proof.violation_count;
+    DenialProof final_denial = DenialProof::create(proof.action_hash, action.action_type, std::string(kFinalDenialRule),
+                                                   final_denial_reason(count), count, clock_);
+    auto signal = generate_hard_reset_signal(final_denial);
+    // The watchdog stays locked: the caller must still acknowledge the reset.
+    if (!signal) return std::unexpected(std::move(signal.error()));
+    return WatchdogVerdict::hard_reset(std::move(final_denial), std::move(*signal));
 }
 
 std::expected<HardResetSignal, WatchdogError> Watchdog::generate_hard_reset_signal(DenialProof final_denial) const {

@@ -18,6 +18,7 @@
 #include "watchdog/denial_proof.hpp"
 #include "watchdog/violation_counter.hpp"
 #include "watchdog/watchdog_error.hpp"
+#include "watchdog/watchdog_verdict.hpp"
 
 namespace corvel {
 
@@ -41,6 +42,16 @@ public:
     // failed; the count keeps its increment and the watchdog does not lock), HardResetRequired
     // (the count reached the limit; the watchdog is now locked). Safe to call concurrently.
     std::expected<std::optional<DenialProof>, WatchdogError> verify_action(const Action& action) const;
+    // The whole road in one call: approved; denied with the signed proof; or, at the tenth
+    // violation, locked and hard reset required, with the final denial and the signed signal
+    // (both stamped by this watchdog's clock). Errors: Locked and Crypto as for verify_action;
+    // Crypto also when the signal cannot be signed, and then the watchdog stays locked. The
+    // digest is asked for only on a violation, before anything changes, so a failure there
+    // leaves count and lock as they were. Safe to call concurrently.
+    std::expected<WatchdogVerdict, WatchdogError> judge(const Action& action, ActionDigest digest) const;
+    std::expected<WatchdogVerdict, WatchdogError> judge(const Action& action) const {
+        return judge(action, ActionDigest(action));
+    }
     // A signal over the given final denial and the capsule hash, signed now. Neither tests nor
     // changes the lock or the count.
     std::expected<HardResetSignal, WatchdogError> generate_hard_reset_signal(DenialProof final_denial) const;
@@ -64,6 +75,13 @@ private:
     };
     // The first rule, in list order, that the action breaks. Allocates nothing.
     std::optional<Violation> find_violation(const Action& action) const;
+
+    struct Denial {
+        DenialProof proof;  // signed
+        bool limit_reached;  // the watchdog is now locked
+    };
+    // Absent: approved. The common road of verify_action and judge.
+    std::expected<std::optional<Denial>, WatchdogError> check(const Action& action, ActionDigest digest) const;
 
     std::vector<std::string> rules_;
     std::string capsule_hash_;

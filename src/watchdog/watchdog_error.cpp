@@ -23,4 +23,9 @@ std::string WatchdogError::message() const {
     return {};
 }
 
+std::string WatchdogError::user_message() const {
+    if (kind_ == Kind::Locked) return "Watchdog is locked - hard reset required";
+    return message();
+}
+
 }  // namespace corvel

@@ -26,6 +26,9 @@ public:
     // The wrapped key-store error of Crypto; null for the other kinds.
     const CryptoError* crypto_error() const { return std::get_if<CryptoError>(&payload_); }
     std::string message() const;
+    // The text shown to the users of the module: the same as message(), except that a
+    // violation while locked names the way out, acknowledging the reset.
+    std::string user_message() const;
 
 private:
     struct Limit {

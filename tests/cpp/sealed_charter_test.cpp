@@ -108,6 +108,24 @@ TEST(SealedCharter, IssuesSignedProofsTheCharterKeyVerifies) {
     EXPECT_NE(first->signature, second->signature);
 }
 
+TEST(SealedCharter, SignsAGivenActionHashAsItIs) {
+    const Seed seed = random_array<32>();
+    SealedCharter charter({"Do no harm"}, std::make_unique<SoftwareKeyStore>(SoftwareKeyStore::from_seed(seed)));
+    const Action action{ActionType::custom("deploy"), "prod", {}, {}};
+    Hash32 given{};
+    given.fill(0x5a);
+    const auto unsealed = charter.verify_action(action, given);
+    ASSERT_FALSE(unsealed);
+    EXPECT_EQ(unsealed.error().kind(), CharterError::Kind::NotSealed);
+
+    ASSERT_TRUE(charter.seal());
+    const auto proof = charter.verify_action(action, given);
+    ASSERT_TRUE(proof);
+    EXPECT_EQ(proof->action_hash, given);
+    EXPECT_EQ(proof->action_type, action.action_type);
+    EXPECT_TRUE(SoftwareKeyStore::from_seed(seed).verify(proof->signing_data(), proof->signature));
+}
+
 TEST(SealedCharter, SigningFailureIsReportedAndTheCharterStaysUsable) {
     const Seed seed_a = random_array<32>();
     const SoftwareKeyStore b = SoftwareKeyStore::generate();

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "allocation_counter.hpp"
+#include "base/fault.hpp"
 #include "watchdog/watchdog.hpp"
 
 
@@ -342,6 +343,107 @@ TEST(Watchdog, SignaturesVerifyUnderTheWatchdogsKey) {
     auto failed = f.watchdog.generate_hard_reset_signal(final_denial);
     ASSERT_FALSE(failed.has_value());
     EXPECT_EQ(failed.error().kind(), WatchdogError::Kind::Crypto);
+}
+
+// The whole road through judge: nine signed denials, then the hard reset with the final
+// denial and the signal, both stamped by the watchdog's own clock, then the lock.
+TEST(WatchdogJudge, TheWholeRoadInOneCall) {
+    Fixture f;
+    const SoftwareKeyStore verifier = SoftwareKeyStore::from_seed(kSeed);
+    g_now = 1'700'000'000;
+    for (std::uint32_t i = 1; i < MAX_VIOLATIONS; ++i) {
+        auto verdict = f.watchdog.judge(kHarmful);
+        ASSERT_TRUE(verdict.has_value());
+        EXPECT_FALSE(verdict->approved);
+        EXPECT_FALSE(verdict->hard_reset_required);
+        EXPECT_FALSE(verdict->hard_reset_signal.has_value());
+        ASSERT_TRUE(verdict->denial_proof.has_value());
+        EXPECT_EQ(verdict->denial_proof->violation_count, i);
+        EXPECT_TRUE(verifier.verify(verdict->denial_proof->signing_data(), verdict->denial_proof->signature));
+    }
+    g_now = 1'800'000'000;  // a clock far from the system's shows which clock stamped the reset
+    auto tenth = f.watchdog.judge(kHarmful);
+    ASSERT_TRUE(tenth.has_value());
+    EXPECT_FALSE(tenth->approved);
+    EXPECT_TRUE(tenth->hard_reset_required);
+    ASSERT_TRUE(tenth->denial_proof && tenth->hard_reset_signal);
+    const DenialProof& final_denial = *tenth->denial_proof;
+    EXPECT_EQ(final_denial.violated_rule, "Multiple violations");
+    EXPECT_EQ(final_denial.denial_reason, "10 consecutive violations reached");
+    EXPECT_EQ(final_denial.violation_count, 10u);
+    EXPECT_TRUE(final_denial.triggered_hard_reset);
+    EXPECT_FALSE(final_denial.is_signed());
+    EXPECT_EQ(final_denial.timestamp, g_now);
+    EXPECT_EQ(final_denial.action_hash, kHarmful.hash());
+    const HardResetSignal& signal = *tenth->hard_reset_signal;
+    EXPECT_EQ(signal.final_denial, final_denial);
+    EXPECT_EQ(signal.total_violations, 10u);
+    EXPECT_EQ(signal.reset_timestamp, g_now);
+    EXPECT_EQ(signal.charter_hash, "abc123...");
+    EXPECT_TRUE(verifier.verify(signal.signing_data(), signal.signature));
+    EXPECT_TRUE(f.watchdog.is_locked());
+
+    auto locked = f.watchdog.judge(kHarmful);
+    ASSERT_FALSE(locked.has_value());
+    EXPECT_EQ(locked.error().kind(), WatchdogError::Kind::Locked);
+    EXPECT_EQ(locked.error().message(), "Watchdog is locked after hard reset - restart required");
+    EXPECT_EQ(locked.error().user_message(), "Watchdog is locked - hard reset required");
+    EXPECT_EQ(f.watchdog.violation_count(), 10u);
+
+    auto approved = f.watchdog.judge(kHarmless);  // approval does not consult the lock
+    ASSERT_TRUE(approved.has_value());
+    EXPECT_TRUE(approved->approved);
+    EXPECT_FALSE(approved->hard_reset_required || approved->denial_proof || approved->hard_reset_signal);
+    EXPECT_EQ(f.watchdog.violation_count(), 0u);
+    EXPECT_TRUE(f.watchdog.is_locked());
+}
+
+TEST(WatchdogJudge, SigningFailureAtTheLimitNeitherLocksNorSignals) {
+    Fixture f;
+    for (std::uint32_t i = 1; i < MAX_VIOLATIONS; ++i) ASSERT_TRUE(f.watchdog.judge(kHarmful).has_value());
+    *f.failing = true;
+    auto tenth = f.watchdog.judge(kHarmful);
+    ASSERT_FALSE(tenth.has_value());
+    EXPECT_EQ(tenth.error().kind(), WatchdogError::Kind::Crypto);
+    EXPECT_EQ(f.watchdog.violation_count(), 10u);
+    EXPECT_FALSE(f.watchdog.is_locked());
+}
+
+// The digest comes from the caller, is asked for only on a violation, and is asked for before
+// the count changes, so a failure there (an action too large to encode) leaves no trace.
+TEST(WatchdogJudge, DigestIsAskedOnlyForAViolationAndBeforeAnythingChanges) {
+    struct Source {
+        int calls = 0;
+        bool fail = false;
+        Hash32 digest{};
+        static Hash32 get(const void* context) {
+            auto* self = const_cast<Source*>(static_cast<const Source*>(context));
+            ++self->calls;
+            if (self->fail) throw Fault("out of memory while encoding");
+            return self->digest;
+        }
+    };
+    Source source;
+    source.digest.fill(0xab);
+    const ActionDigest digest(&Source::get, &source);
+    Fixture f;
+
+    ASSERT_TRUE(f.watchdog.judge(kHarmless, digest).has_value());
+    EXPECT_EQ(source.calls, 0);
+
+    auto denied = f.watchdog.judge(kHarmful, digest);
+    ASSERT_TRUE(denied && denied->denial_proof);
+    EXPECT_EQ(source.calls, 1);
+    EXPECT_EQ(denied->denial_proof->action_hash, source.digest);  // used as given, not recomputed
+
+    source.fail = true;
+    EXPECT_THROW((void)f.watchdog.judge(kHarmful, digest), Fault);
+    EXPECT_EQ(f.watchdog.violation_count(), 1u);
+    EXPECT_FALSE(f.watchdog.is_locked());
+    source.fail = false;
+    auto next = f.watchdog.judge(kHarmful, digest);
+    ASSERT_TRUE(next && next->denial_proof);
+    EXPECT_EQ(next->denial_proof->violation_count, 2u);
 }
 
 TEST(Watchdog, CreateAndMove) {

@@ -9,6 +9,7 @@ import subprocess
 import sys
 
 import pytest
+from conftest import run_python
 
 SHIM = r"""
 #define _GNU_SOURCE
@@ -144,3 +145,70 @@ def test_clock_before_1970_is_a_fault(fault_report):
     is_expired, sealed = fault_report["after_clock"]
     assert is_expired is False
     assert sealed[:2] == ["BaseException", "PanicException"]
+
+
+HUGE_ACTION = r"""
+import json, resource
+import _corvel_core as core
+
+def outcome(call):
+    try:
+        return ["returned", call()]
+    except Exception as error:
+        return ["Exception", type(error).__name__, str(error)]
+    except BaseException as error:
+        return ["BaseException", type(error).__name__, str(error)]
+
+def virtual_size():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+SIZE = 128 << 20
+charter = core.SealedCharter(["Do no harm"])
+charter.seal()
+watchdog = core.Watchdog(["Do no harm"], "abc")
+# A critical path, so the watchdog denies it and needs its digest.
+huge = core.Action.delete_file("/etc/" + "x" * SIZE)
+# Room for ordinary calls, not for the action's encoding.
+_, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (virtual_size() + SIZE // 2, hard))
+report = {
+    "charter_huge": outcome(lambda: charter.verify_action(huge).approved),
+    "watchdog_huge": outcome(lambda: watchdog.verify_action(huge).approved),
+    "count_after": watchdog.violation_count(),
+    "sealed_after": outcome(charter.is_sealed),
+    "charter_small": outcome(lambda: charter.verify_action(core.Action.read_file("notes.txt")).approved),
+    "watchdog_small": outcome(
+        lambda: watchdog.verify_action(core.Action.delete_file("/etc/passwd")).denial_proof.violation_count),
+    "hash_retried": outcome(lambda: len(huge.action_hash())),
+}
+# With the digest already kept, the watchdog's denial of the huge action still needs memory
+# (its reason holds the target), and fails before counting.
+resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+held = core.Action.delete_file("/etc/" + "y" * SIZE)
+held.action_hash()
+resource.setrlimit(resource.RLIMIT_AS, (virtual_size() + SIZE // 2, hard))
+report["watchdog_held"] = outcome(lambda: watchdog.verify_action(held).approved)
+report["count_after_held"] = watchdog.violation_count()
+print(json.dumps(report))
+"""
+
+
+def test_memory_stop_on_one_huge_action_leaves_shared_objects_usable():
+    # The action's digest is computed before the charter's lock is taken and before the
+    # watchdog's count changes, so running out of memory there poisons nothing.
+    report = json.loads(run_python(HUGE_ACTION).stdout)
+    for name in ("charter_huge", "watchdog_huge"):
+        kind, cls, message = report[name]
+        assert (kind, cls) == ("BaseException", "PanicException"), name
+        assert "memory exhaustion" in message, name
+    assert report["count_after"] == 0
+    assert report["watchdog_held"][:2] == ["BaseException", "PanicException"]
+    assert report["count_after_held"] == 1  # the small denial in between, nothing more
+    assert report["sealed_after"] == ["returned", True]
+    assert report["charter_small"] == ["returned", True]
+    assert report["watchdog_small"] == ["returned", 1]
+    # Nothing half-kept: the digest is tried afresh, and fails the same way.
+    assert report["hash_retried"][:2] == ["BaseException", "PanicException"]
