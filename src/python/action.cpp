@@ -34,13 +34,9 @@ PyObject* execute_command(const FastArgs& args) {
     return make_action(ActionKind::Execute, text(command, "command"));
 }
 
-PyObject* action_hash(PyAction* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_hex_str(self->value.hash());
-}
+PyObject* action_hash(PyAction* self) { return to_hex_str(self->value.hash()); }
 
 PyObject* repr(PyAction* self) {
-    SharedBorrow borrow(self->borrow);
     const Action& action = self->value.action;
     std::string text = "Action(type='";
     text += action.action_type.variant_name();
@@ -50,16 +46,9 @@ PyObject* repr(PyAction* self) {
     return to_str(text);
 }
 
-Py_hash_t hash(PyAction* self) {
-    SharedBorrow borrow(self->borrow);
-    return value_hash(self->value.hash());
-}
+Py_hash_t hash(PyAction* self) { return value_hash(self->value.hash()); }
 
-bool equal(PyAction* self, PyAction* other) {
-    SharedBorrow mine(self->borrow);
-    SharedBorrow theirs(other->borrow);
-    return self->value.hash() == other->value.hash();
-}
+bool equal(PyAction* self, PyAction* other) { return self->value.hash() == other->value.hash(); }
 
 PyMethodDef methods[] = {
     static_method<&delete_file>("delete_file", "delete_file(file_path)\n--\n\nCreate a file deletion action"),
@@ -73,21 +62,13 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-PyTypeObject* PyAction::type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = create_type(ClassSpec{
-            .name = "Action",
-            .doc = "Python wrapper for Action",
-            .basicsize = sizeof(PyAction),
-            .dealloc = &dealloc<PyAction>,
-            .methods = methods,
-            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&repr>)},
-                      {Py_tp_hash, reinterpret_cast<void*>(&hash_slot<&hash>)},
-                      {Py_tp_richcompare, reinterpret_cast<void*>(&equality_slot<&equal>)}},
-        });
-    }
-    return type;
-}
+const ClassSpec PyAction::spec{
+    .name = "Action",
+    .doc = "Python wrapper for Action",
+    .methods = methods,
+    .slots = {slot<Py_tp_repr, &repr>(),
+              slot<Py_tp_hash, &hash>(),
+              slot<Py_tp_richcompare, &equal>()},
+};
 
 }  // namespace corvel::python

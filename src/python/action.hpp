@@ -23,7 +23,7 @@ struct HashedAction {
 };
 
 struct PyAction : Binding<HashedAction> {
-    static PyTypeObject* type();
+    static const ClassSpec spec;
 };
 
 // The object's core action in place, without a copy. Hold a SharedBorrow of action.borrow

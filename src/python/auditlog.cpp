@@ -24,13 +24,9 @@ std::size_t entries_of(PyAuditLogger* self) {
     return self->value.with([](AuditLog& log) { return log.size(); });
 }
 
-PyObject* entry_count(PyAuditLogger* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_int(static_cast<std::uint64_t>(entries_of(self)));
-}
+PyObject* entry_count(PyAuditLogger* self) { return to_int(static_cast<std::uint64_t>(entries_of(self))); }
 
 PyObject* logger_repr(PyAuditLogger* self) {
-    SharedBorrow borrow(self->borrow);
     return to_str("AuditLogger(entries=" + std::to_string(entries_of(self)) + ")");
 }
 
@@ -41,18 +37,11 @@ PyMethodDef logger_methods[] = {
 
 // ---------------------------------------------------------------- AuditEntry
 
-PyObject* index(PyAuditEntry* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_int(self->value.index);
-}
+PyObject* index(PyAuditEntry* self) { return to_int(self->value.index); }
 
-PyObject* timestamp(PyAuditEntry* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_int(self->value.timestamp);
-}
+PyObject* timestamp(PyAuditEntry* self) { return to_int(self->value.timestamp); }
 
 PyObject* entry_repr(PyAuditEntry* self) {
-    SharedBorrow borrow(self->borrow);
     return to_str("AuditEntry(index=" + std::to_string(self->value.index) +
                   ", timestamp=" + std::to_string(self->value.timestamp) + ")");
 }
@@ -65,35 +54,19 @@ PyGetSetDef entry_properties[] = {
 
 }  // namespace
 
-PyTypeObject* PyAuditLogger::type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = create_type(ClassSpec{
-            .name = "AuditLogger",
-            .doc = "AuditLogger(log_path)\n--\n\nPython wrapper for AuditLogger",
-            .basicsize = sizeof(PyAuditLogger),
-            .dealloc = &dealloc<PyAuditLogger>,
-            .constructor = &constructor_slot<&construct_logger>,
-            .methods = logger_methods,
-            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&logger_repr>)}},
-        });
-    }
-    return type;
-}
+const ClassSpec PyAuditLogger::spec{
+    .name = "AuditLogger",
+    .doc = "AuditLogger(log_path)\n--\n\nPython wrapper for AuditLogger",
+    .constructor = constructor<&construct_logger>(),
+    .methods = logger_methods,
+    .slots = {slot<Py_tp_repr, &logger_repr>()},
+};
 
-PyTypeObject* PyAuditEntry::type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = create_type(ClassSpec{
-            .name = "AuditEntry",
-            .doc = "Python wrapper for AuditEntry",
-            .basicsize = sizeof(PyAuditEntry),
-            .dealloc = &dealloc<PyAuditEntry>,
-            .properties = entry_properties,
-            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&entry_repr>)}},
-        });
-    }
-    return type;
-}
+const ClassSpec PyAuditEntry::spec{
+    .name = "AuditEntry",
+    .doc = "Python wrapper for AuditEntry",
+    .properties = entry_properties,
+    .slots = {slot<Py_tp_repr, &entry_repr>()},
+};
 
 }  // namespace corvel::python

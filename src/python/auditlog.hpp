@@ -12,11 +12,11 @@
 namespace corvel::python {
 
 struct PyAuditLogger : Binding<Shared<AuditLog>> {
-    static PyTypeObject* type();
+    static const ClassSpec spec;
 };
 
 struct PyAuditEntry : Binding<AuditEntry> {
-    static PyTypeObject* type();
+    static const ClassSpec spec;
 };
 
 }  // namespace corvel::python

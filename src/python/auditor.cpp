@@ -20,7 +20,6 @@ PyObject* construct(PyObject* args, PyObject* kwargs) {
 PyObject* verify_proof(PyProofAuditor* self, const FastArgs& args) {
     auto [argument] = parse("ProofAuditor.verify_proof", {"proof"}, 1, args);
     PyProof& proof = instance<PyProof>(argument, "proof");
-    ExclusiveBorrow borrow(self->borrow);
     SharedBorrow proof_borrow(proof.borrow);
     auto verified = self->value.with([&](ProofAuditor& auditor) { return auditor.verify_proof(core_proof(proof)); });
     if (!verified) raise(to_python(verified.error()));
@@ -29,31 +28,22 @@ PyObject* verify_proof(PyProofAuditor* self, const FastArgs& args) {
 
 // Shows nothing of the auditor's state, so it needs no lock.
 PyObject* repr(PyProofAuditor* self) {
-    SharedBorrow borrow(self->borrow);
     return to_str(std::string("ProofAuditor(backend='") + kNativeBackend + "')");
 }
 
 PyMethodDef methods[] = {
-    method<&verify_proof>("verify_proof", "verify_proof($self, proof)\n--\n\nVerify a proof"),
+    method<&verify_proof, Borrow::Exclusive>("verify_proof", "verify_proof($self, proof)\n--\n\nVerify a proof"),
     kEndMethods,
 };
 
 }  // namespace
 
-PyTypeObject* PyProofAuditor::type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = create_type(ClassSpec{
-            .name = "ProofAuditor",
-            .doc = "ProofAuditor()\n--\n\nPython wrapper for ProofAuditor",
-            .basicsize = sizeof(PyProofAuditor),
-            .dealloc = &dealloc<PyProofAuditor>,
-            .constructor = &constructor_slot<&construct>,
-            .methods = methods,
-            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&repr>)}},
-        });
-    }
-    return type;
-}
+const ClassSpec PyProofAuditor::spec{
+    .name = "ProofAuditor",
+    .doc = "ProofAuditor()\n--\n\nPython wrapper for ProofAuditor",
+    .constructor = constructor<&construct>(),
+    .methods = methods,
+    .slots = {slot<Py_tp_repr, &repr>()},
+};
 
 }  // namespace corvel::python

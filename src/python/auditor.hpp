@@ -12,7 +12,7 @@
 namespace corvel::python {
 
 struct PyProofAuditor : Binding<Shared<ProofAuditor>> {
-    static PyTypeObject* type();
+    static const ClassSpec spec;
 };
 
 }  // namespace corvel::python

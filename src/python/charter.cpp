@@ -25,24 +25,20 @@ PyObject* construct(PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* seal(PySealedCharter* self) {
-    ExclusiveBorrow borrow(self->borrow);
     auto sealed = self->value.with([](SealedCharter& charter) { return charter.seal(); });
     if (!sealed) raise(to_python(sealed.error()));
     return to_none();
 }
 
 PyObject* is_sealed(PySealedCharter* self) {
-    SharedBorrow borrow(self->borrow);
     return to_bool(self->value.with([](SealedCharter& charter) { return charter.is_sealed(); }));
 }
 
 PyObject* rules(PySealedCharter* self) {
-    SharedBorrow borrow(self->borrow);
     return to_str_list(self->value.with([](SealedCharter& charter) { return charter.rules(); }));
 }
 
 PyObject* charter_hash(PySealedCharter* self) {
-    SharedBorrow borrow(self->borrow);
     auto hash = self->value.with([](SealedCharter& charter) { return charter.capsule_hash(); });
     return hash ? to_str(*hash) : to_none();
 }
@@ -50,7 +46,6 @@ PyObject* charter_hash(PySealedCharter* self) {
 PyObject* verify_action(PySealedCharter* self, const FastArgs& args) {
     auto [argument] = parse("SealedCharter.verify_action", {"action"}, 1, args);
     PyAction& action = instance<PyAction>(argument, "action");
-    ExclusiveBorrow borrow(self->borrow);
     SharedBorrow action_borrow(action.borrow);
     // Hashed before the lock is taken: a fault while hashing a huge action (memory exhaustion)
     // must not poison the charter for every later call.
@@ -60,16 +55,12 @@ PyObject* verify_action(PySealedCharter* self, const FastArgs& args) {
     return wrap<PyProof>(std::move(*proof));
 }
 
-PyObject* enter(PySealedCharter* self) {
-    { SharedBorrow confirm(self->borrow); }
-    return Py_NewRef(reinterpret_cast<PyObject*>(self));
-}
+PyObject* enter(PySealedCharter* self) { return Py_NewRef(reinterpret_cast<PyObject*>(self)); }
 
 PyObject* exit(PySealedCharter* self, const FastArgs& args) {
     // The three exception details are accepted and ignored; returning False lets an exception
     // raised inside the block propagate.
     parse("SealedCharter.__exit__", {"_exc_type", "_exc_value", "_traceback"}, 0, args);
-    ExclusiveBorrow borrow(self->borrow);
     return to_bool(false);
 }
 
@@ -79,7 +70,6 @@ void set_item(PyObject* dict, const char* key, PyObject* value) {
 }
 
 PyObject* diagnostics(PySealedCharter* self) {
-    SharedBorrow borrow(self->borrow);
     return self->value.with([](SealedCharter& charter) {
         Ref dict = Ref::steal(check(PyDict_New()));
         set_item(dict.get(), "version", to_str(SealedCharter::kDiagnosticsVersion));
@@ -92,7 +82,6 @@ PyObject* diagnostics(PySealedCharter* self) {
 }
 
 PyObject* repr(PySealedCharter* self) {
-    SharedBorrow borrow(self->borrow);
     const std::string text = self->value.with([](SealedCharter& charter) {
         return "SealedCharter(rules=" + std::to_string(charter.rules().size()) +
                ", sealed=" + (charter.is_sealed() ? "true" : "false") + ")";
@@ -117,7 +106,7 @@ constexpr const char* kClassDoc =
     "```";
 
 PyMethodDef methods[] = {
-    method<&seal>("seal",
+    method<&seal, Borrow::Exclusive>("seal",
                   "seal($self)\n--\n\n"
                   "Seal the charter, making it immutable\n"
                   "\n"
@@ -162,7 +151,7 @@ PyMethodDef methods[] = {
                           "Example:\n"
                           "    >>> print(charter.charter_hash()[:16] + \"...\")\n"
                           "    70aab6c3292ba4e3..."),
-    method<&verify_action>("verify_action",
+    method<&verify_action, Borrow::Exclusive>("verify_action",
                            "verify_action($self, action)\n--\n\n"
                            "Verify an action against the charter rules\n"
                            "\n"
@@ -182,7 +171,7 @@ PyMethodDef methods[] = {
                            "    >>> print(proof.approved)\n"
                            "    True"),
     method<&enter>("__enter__", "__enter__($self)\n--\n\nContext manager support: __enter__"),
-    method<&exit>("__exit__",
+    method<&exit, Borrow::Exclusive>("__exit__",
                   "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"
                   "Context manager support: __exit__"),
     method<&diagnostics>("diagnostics",
@@ -196,21 +185,13 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-PyTypeObject* PySealedCharter::type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = create_type(ClassSpec{
-            .name = "SealedCharter",
-            .doc = kClassDoc,
-            .basicsize = sizeof(PySealedCharter),
-            .dealloc = &dealloc<PySealedCharter>,
-            .constructor = &constructor_slot<&construct>,
-            .methods = methods,
-            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&repr>)},
-                      {Py_tp_str, reinterpret_cast<void*>(&unary_slot<&repr>)}},
-        });
-    }
-    return type;
-}
+const ClassSpec PySealedCharter::spec{
+    .name = "SealedCharter",
+    .doc = kClassDoc,
+    .constructor = constructor<&construct>(),
+    .methods = methods,
+    .slots = {slot<Py_tp_repr, &repr>(),
+              slot<Py_tp_str, &repr>()},
+};
 
 }  // namespace corvel::python

@@ -11,7 +11,7 @@
 namespace corvel::python {
 
 struct PySealedCharter : Binding<Shared<SealedCharter>> {
-    static PyTypeObject* type();
+    static const ClassSpec spec;
 };
 
 }  // namespace corvel::python

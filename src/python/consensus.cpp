@@ -21,25 +21,16 @@ PyObject* construct(PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* repr(PyConsensusEngine* self) {
-    SharedBorrow borrow(self->borrow);
     return to_str(std::string("ConsensusEngine(backend='") + kNativeBackend + "')");
 }
 
 }  // namespace
 
-PyTypeObject* PyConsensusEngine::type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = create_type(ClassSpec{
-            .name = "ConsensusEngine",
-            .doc = "ConsensusEngine(required_sources=3, tolerance=0.1)\n--\n\nPython wrapper for ConsensusEngine",
-            .basicsize = sizeof(PyConsensusEngine),
-            .dealloc = &dealloc<PyConsensusEngine>,
-            .constructor = &constructor_slot<&construct>,
-            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&repr>)}},
-        });
-    }
-    return type;
-}
+const ClassSpec PyConsensusEngine::spec{
+    .name = "ConsensusEngine",
+    .doc = "ConsensusEngine(required_sources=3, tolerance=0.1)\n--\n\nPython wrapper for ConsensusEngine",
+    .constructor = constructor<&construct>(),
+    .slots = {slot<Py_tp_repr, &repr>()},
+};
 
 }  // namespace corvel::python

@@ -10,7 +10,7 @@
 namespace corvel::python {
 
 struct PyConsensusEngine : Binding<ConsensusSettings> {
-    static PyTypeObject* type();
+    static const ClassSpec spec;
 };
 
 }  // namespace corvel::python

@@ -10,10 +10,7 @@ namespace {
 PyObject* generate() { return wrap<PySoftwareKeyStore>(SoftwareKeyStore::generate()); }
 
 // The same text for every key store: it must not hint at the key.
-PyObject* repr(PySoftwareKeyStore* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_str("SoftwareKeyStore(type='Ed25519')");
-}
+PyObject* repr(PySoftwareKeyStore* self) { return to_str("SoftwareKeyStore(type='Ed25519')"); }
 
 PyMethodDef methods[] = {
     static_method<&generate>("generate", "generate()\n--\n\nGenerate a new Ed25519 keypair"),
@@ -22,19 +19,11 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-PyTypeObject* PySoftwareKeyStore::type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = create_type(ClassSpec{
-            .name = "SoftwareKeyStore",
-            .doc = "Software-based KeyStore",
-            .basicsize = sizeof(PySoftwareKeyStore),
-            .dealloc = &dealloc<PySoftwareKeyStore>,
-            .methods = methods,
-            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&repr>)}},
-        });
-    }
-    return type;
-}
+const ClassSpec PySoftwareKeyStore::spec{
+    .name = "SoftwareKeyStore",
+    .doc = "Software-based KeyStore",
+    .methods = methods,
+    .slots = {slot<Py_tp_repr, &repr>()},
+};
 
 }  // namespace corvel::python

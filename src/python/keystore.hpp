@@ -10,7 +10,7 @@
 namespace corvel::python {
 
 struct PySoftwareKeyStore : Binding<SoftwareKeyStore> {
-    static PyTypeObject* type();
+    static const ClassSpec spec;
 };
 
 }  // namespace corvel::python

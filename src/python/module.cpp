@@ -29,24 +29,19 @@ namespace {
 // The classes in the order in which they become module attributes (and entries of __all__).
 // A new class adds one line here, in its place in that order.
 struct ClassEntry {
-    const char* name;
+    const ClassSpec* spec;
     PyTypeObject* (*type)();
 };
+template <class Self>
+constexpr ClassEntry entry() {
+    return {&Self::spec, &type_of<Self>};
+}
 constexpr ClassEntry kClasses[] = {
-    {"SealedCharter", &PySealedCharter::type},
-    {"Action", &PyAction::type},
-    {"Proof", &PyProof::type},
-    {"ProofAuditor", &PyProofAuditor::type},
-    {"ConsensusEngine", &PyConsensusEngine::type},
-    {"SoftwareKeyStore", &PySoftwareKeyStore::type},
-    {"MemoryNonceStore", &PyMemoryNonceStore::type},
-    {"AuditLogger", &PyAuditLogger::type},
-    {"AuditEntry", &PyAuditEntry::type},
-    {"Watchdog", &PyWatchdog::type},
-    {"ViolationCounter", &PyViolationCounter::type},
-    {"DenialProof", &PyDenialProof::type},
-    {"HardResetSignal", &PyHardResetSignal::type},
-    {"WatchdogResult", &PyWatchdogResult::type},
+    entry<PySealedCharter>(),  entry<PyAction>(),         entry<PyProof>(),
+    entry<PyProofAuditor>(),   entry<PyConsensusEngine>(), entry<PySoftwareKeyStore>(),
+    entry<PyMemoryNonceStore>(), entry<PyAuditLogger>(),  entry<PyAuditEntry>(),
+    entry<PyWatchdog>(),       entry<PyViolationCounter>(), entry<PyDenialProof>(),
+    entry<PyHardResetSignal>(), entry<PyWatchdogResult>(),
 };
 
 // The exception classes, after the classes and max_violations, in this order.
@@ -123,13 +118,13 @@ void add_class(PyObject* module, const ClassEntry& entry) {
     PyTypeObject* type = entry.type();
     if (type == nullptr) {
         PyObject* cause = PyErr_GetRaisedException();
-        PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", entry.name);
+        PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", entry.spec->name);
         PyObject* error = PyErr_GetRaisedException();
         PyException_SetCause(error, cause);
         PyErr_SetRaisedException(error);
         throw PyErrorRaised{};
     }
-    add(module, entry.name, Py_NewRef(reinterpret_cast<PyObject*>(type)));
+    add(module, entry.spec->name, Py_NewRef(reinterpret_cast<PyObject*>(type)));
 }
 
 void populate(PyObject* module) {

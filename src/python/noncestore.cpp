@@ -17,14 +17,10 @@ PyObject* contains(PyMemoryNonceStore* self, const FastArgs& args) {
     auto [argument] = parse("MemoryNonceStore.contains", {"nonce"}, 1, args);
     const auto nonce = nonce_from_bytes(byte_sequence(argument, "nonce"));
     if (!nonce) raise(to_python(nonce.error()));
-    SharedBorrow borrow(self->borrow);
     return to_bool(self->value.contains(*nonce));
 }
 
-PyObject* repr(PyMemoryNonceStore* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_str("MemoryNonceStore(persistent=false)");
-}
+PyObject* repr(PyMemoryNonceStore* self) { return to_str("MemoryNonceStore(persistent=false)"); }
 
 PyMethodDef methods[] = {
     method<&contains>("contains", "contains($self, nonce)\n--\n\nCheck if a nonce exists"),
@@ -33,20 +29,12 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-PyTypeObject* PyMemoryNonceStore::type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = create_type(ClassSpec{
-            .name = "MemoryNonceStore",
-            .doc = "MemoryNonceStore()\n--\n\nIn-memory nonce store",
-            .basicsize = sizeof(PyMemoryNonceStore),
-            .dealloc = &dealloc<PyMemoryNonceStore>,
-            .constructor = &constructor_slot<&construct>,
-            .methods = methods,
-            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&repr>)}},
-        });
-    }
-    return type;
-}
+const ClassSpec PyMemoryNonceStore::spec{
+    .name = "MemoryNonceStore",
+    .doc = "MemoryNonceStore()\n--\n\nIn-memory nonce store",
+    .constructor = constructor<&construct>(),
+    .methods = methods,
+    .slots = {slot<Py_tp_repr, &repr>()},
+};
 
 }  // namespace corvel::python

@@ -10,7 +10,7 @@
 namespace corvel::python {
 
 struct PyMemoryNonceStore : Binding<MemoryNonceStore> {
-    static PyTypeObject* type();
+    static const ClassSpec spec;
 };
 
 }  // namespace corvel::python

@@ -11,69 +11,34 @@ namespace corvel::python {
 
 namespace {
 
-PyObject* approved(PyProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_bool(self->value.status.kind() == StatusKind::OK);
-}
+PyObject* approved(PyProof* self) { return to_bool(self->value.status.kind() == StatusKind::OK); }
 
-PyObject* charter_hash(PyProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_str(self->value.capsule_hash);
-}
+PyObject* charter_hash(PyProof* self) { return to_str(self->value.capsule_hash); }
 
-PyObject* action_hash(PyProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_hex_str(self->value.action_hash);
-}
+PyObject* action_hash(PyProof* self) { return to_hex_str(self->value.action_hash); }
 
-PyObject* signature_hex(PyProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_hex_str(self->value.signature);
-}
+PyObject* signature_hex(PyProof* self) { return to_hex_str(self->value.signature); }
 
-PyObject* signature_bytes(PyProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_bytes(self->value.signature);
-}
+PyObject* signature_bytes(PyProof* self) { return to_bytes(self->value.signature); }
 
-PyObject* nonce_hex(PyProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_hex_str(self->value.nonce);
-}
+PyObject* nonce_hex(PyProof* self) { return to_hex_str(self->value.nonce); }
 
-PyObject* nonce_bytes(PyProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_bytes(self->value.nonce);
-}
+PyObject* nonce_bytes(PyProof* self) { return to_bytes(self->value.nonce); }
 
-PyObject* timestamp(PyProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_int(static_cast<std::int64_t>(self->value.timestamp));
-}
+PyObject* timestamp(PyProof* self) { return to_int(static_cast<std::int64_t>(self->value.timestamp)); }
 
-PyObject* timestamp_string(PyProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_str(self->value.timestamp_rfc3339());
-}
+PyObject* timestamp_string(PyProof* self) { return to_str(self->value.timestamp_rfc3339()); }
 
-PyObject* ttl_seconds(PyProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_int(self->value.ttl);
-}
+PyObject* ttl_seconds(PyProof* self) { return to_int(self->value.ttl); }
 
-PyObject* is_expired(PyProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_bool(self->value.is_expired_at(system_unix_seconds()));
-}
+PyObject* is_expired(PyProof* self) { return to_bool(self->value.is_expired_at(system_unix_seconds())); }
 
 PyObject* denial_reason(PyProof* self) {
-    SharedBorrow borrow(self->borrow);
     const std::optional<std::string_view> reason = self->value.status.denial_reason();
     return reason ? to_str(*reason) : to_none();
 }
 
 PyObject* repr(PyProof* self) {
-    SharedBorrow borrow(self->borrow);
     const IntegrityProof& proof = self->value;
     std::string text = "Proof(approved=";
     text += proof.status.kind() == StatusKind::OK ? "true" : "false";
@@ -81,19 +46,11 @@ PyObject* repr(PyProof* self) {
     return to_str(text);
 }
 
-PyObject* str(PyProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_str(self->value.summary());
-}
+PyObject* str(PyProof* self) { return to_str(self->value.summary()); }
 
-Py_hash_t hash(PyProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return value_hash(self->value.nonce);
-}
+Py_hash_t hash(PyProof* self) { return value_hash(self->value.nonce); }
 
 bool equal(PyProof* self, PyProof* other) {
-    SharedBorrow mine(self->borrow);
-    SharedBorrow theirs(other->borrow);
     return self->value.nonce == other->value.nonce && self->value.signature == other->value.signature;
 }
 
@@ -119,23 +76,15 @@ PyGetSetDef properties[] = {
 
 }  // namespace
 
-PyTypeObject* PyProof::type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = create_type(ClassSpec{
-            .name = "Proof",
-            .doc = "Python wrapper for Proof",
-            .basicsize = sizeof(PyProof),
-            .dealloc = &dealloc<PyProof>,
-            .methods = methods,
-            .properties = properties,
-            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&repr>)},
-                      {Py_tp_str, reinterpret_cast<void*>(&unary_slot<&str>)},
-                      {Py_tp_hash, reinterpret_cast<void*>(&hash_slot<&hash>)},
-                      {Py_tp_richcompare, reinterpret_cast<void*>(&equality_slot<&equal>)}},
-        });
-    }
-    return type;
-}
+const ClassSpec PyProof::spec{
+    .name = "Proof",
+    .doc = "Python wrapper for Proof",
+    .methods = methods,
+    .properties = properties,
+    .slots = {slot<Py_tp_repr, &repr>(),
+              slot<Py_tp_str, &str>(),
+              slot<Py_tp_hash, &hash>(),
+              slot<Py_tp_richcompare, &equal>()},
+};
 
 }  // namespace corvel::python

@@ -1,6 +1,5 @@
 #include "python/watchdog.hpp"
 
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,7 +35,6 @@ PyObject* construct_watchdog(PyObject* args, PyObject* kwargs) {
 PyObject* verify_action(PyWatchdog* self, const FastArgs& args) {
     auto [argument] = parse("Watchdog.verify_action", {"action"}, 1, args);
     PyAction& action = instance<PyAction>(argument, "action");
-    SharedBorrow borrow(self->borrow);
     // Actions never change, so the core value is read in place rather than copied.
     SharedBorrow action_borrow(action.borrow);
     auto verdict = self->value.judge(core_action(action), digest_of(action));
@@ -45,39 +43,24 @@ PyObject* verify_action(PyWatchdog* self, const FastArgs& args) {
 }
 
 PyObject* report_success(PyWatchdog* self) {
-    SharedBorrow borrow(self->borrow);
     self->value.report_success();
     return to_none();
 }
 
 PyObject* acknowledge_reset(PyWatchdog* self) {
-    SharedBorrow borrow(self->borrow);
     self->value.acknowledge_reset();
     return to_none();
 }
 
-PyObject* watchdog_is_locked(PyWatchdog* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_bool(self->value.is_locked());
-}
+PyObject* watchdog_is_locked(PyWatchdog* self) { return to_bool(self->value.is_locked()); }
 
-PyObject* violation_count(PyWatchdog* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_int(std::uint64_t{self->value.violation_count()});
-}
+PyObject* violation_count(PyWatchdog* self) { return to_int(std::uint64_t{self->value.violation_count()}); }
 
-PyObject* rules(PyWatchdog* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_str_list(self->value.rules());
-}
+PyObject* rules(PyWatchdog* self) { return to_str_list(self->value.rules()); }
 
-PyObject* capsule_hash(PyWatchdog* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_str(self->value.capsule_hash());
-}
+PyObject* capsule_hash(PyWatchdog* self) { return to_str(self->value.capsule_hash()); }
 
 PyObject* watchdog_repr(PyWatchdog* self) {
-    SharedBorrow borrow(self->borrow);
     const Watchdog& watchdog = self->value;
     const std::string text = "Watchdog(rules=" + std::to_string(watchdog.rules().size()) +
                              ", violations=" + std::to_string(watchdog.violation_count()) +
@@ -133,48 +116,23 @@ PyMethodDef watchdog_methods[] = {
 
 PyObject* construct_counter(PyObject* args, PyObject* kwargs) {
     parse_none("ViolationCounter", args, kwargs);
-    PyTypeObject* type = PyViolationCounter::type();
-    if (type == nullptr) throw PyErrorRaised{};
-    void* memory = PyObject_Malloc(sizeof(PyViolationCounter));
-    if (memory == nullptr) {
-        PyErr_NoMemory();
-        throw PyErrorRaised{};
-    }
-    PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);
-    auto* self = reinterpret_cast<PyViolationCounter*>(object);
-    new (&self->borrow) BorrowFlag();
-    new (&self->value) ViolationCounter();
-    return object;
+    return wrap<PyViolationCounter>();
 }
 
-PyObject* counter_count(PyViolationCounter* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_int(std::uint64_t{self->value.count()});
-}
+PyObject* counter_count(PyViolationCounter* self) { return to_int(std::uint64_t{self->value.count()}); }
 
-PyObject* counter_increment(PyViolationCounter* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_int(std::uint64_t{self->value.increment()});
-}
+PyObject* counter_increment(PyViolationCounter* self) { return to_int(std::uint64_t{self->value.increment()}); }
 
 PyObject* counter_reset(PyViolationCounter* self) {
-    SharedBorrow borrow(self->borrow);
     self->value.reset();
     return to_none();
 }
 
-PyObject* counter_is_max_reached(PyViolationCounter* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_bool(self->value.is_max_reached());
-}
+PyObject* counter_is_max_reached(PyViolationCounter* self) { return to_bool(self->value.is_max_reached()); }
 
-PyObject* counter_is_locked(PyViolationCounter* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_bool(self->value.is_locked());
-}
+PyObject* counter_is_locked(PyViolationCounter* self) { return to_bool(self->value.is_locked()); }
 
 PyObject* counter_repr(PyViolationCounter* self) {
-    SharedBorrow borrow(self->borrow);
     const std::string text = "ViolationCounter(count=" + std::to_string(self->value.count()) +
                              ", locked=" + flag(self->value.is_locked()) + ")";
     return to_str(text);
@@ -205,53 +163,27 @@ PyMethodDef counter_methods[] = {
 
 // ---------------------------------------------------------------- DenialProof
 
-PyObject* denial_nonce(PyDenialProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_bytes(self->value.nonce);
-}
+PyObject* denial_nonce(PyDenialProof* self) { return to_bytes(self->value.nonce); }
 
-PyObject* denial_action_hash(PyDenialProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_bytes(self->value.action_hash);
-}
+PyObject* denial_action_hash(PyDenialProof* self) { return to_bytes(self->value.action_hash); }
 
-PyObject* denial_is_signed(PyDenialProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_bool(self->value.is_signed());
-}
+PyObject* denial_is_signed(PyDenialProof* self) { return to_bool(self->value.is_signed()); }
 
-PyObject* denial_signature_hex(PyDenialProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_hex_str(self->value.signature);
-}
+PyObject* denial_signature_hex(PyDenialProof* self) { return to_hex_str(self->value.signature); }
 
-PyObject* denial_timestamp(PyDenialProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_int(self->value.timestamp);
-}
+PyObject* denial_timestamp(PyDenialProof* self) { return to_int(self->value.timestamp); }
 
-PyObject* denial_violated_rule(PyDenialProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_str(self->value.violated_rule);
-}
+PyObject* denial_violated_rule(PyDenialProof* self) { return to_str(self->value.violated_rule); }
 
-PyObject* denial_reason(PyDenialProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_str(self->value.denial_reason);
-}
+PyObject* denial_reason(PyDenialProof* self) { return to_str(self->value.denial_reason); }
 
 PyObject* denial_violation_count(PyDenialProof* self) {
-    SharedBorrow borrow(self->borrow);
     return to_int(std::uint64_t{self->value.violation_count});
 }
 
-PyObject* denial_triggered_hard_reset(PyDenialProof* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_bool(self->value.triggered_hard_reset);
-}
+PyObject* denial_triggered_hard_reset(PyDenialProof* self) { return to_bool(self->value.triggered_hard_reset); }
 
 PyObject* denial_repr(PyDenialProof* self) {
-    SharedBorrow borrow(self->borrow);
     const DenialProof& proof = self->value;
     const std::string text = "DenialProof(rule='" + proof.violated_rule + "', count=" +
                              std::to_string(proof.violation_count) + ", hard_reset=" +
@@ -293,27 +225,16 @@ PyGetSetDef denial_properties[] = {
 // ---------------------------------------------------------------- HardResetSignal
 
 PyObject* signal_total_violations(PyHardResetSignal* self) {
-    SharedBorrow borrow(self->borrow);
     return to_int(std::uint64_t{self->value.total_violations});
 }
 
-PyObject* signal_charter_hash(PyHardResetSignal* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_str(self->value.charter_hash);
-}
+PyObject* signal_charter_hash(PyHardResetSignal* self) { return to_str(self->value.charter_hash); }
 
-PyObject* signal_reset_timestamp(PyHardResetSignal* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_int(self->value.reset_timestamp);
-}
+PyObject* signal_reset_timestamp(PyHardResetSignal* self) { return to_int(self->value.reset_timestamp); }
 
-PyObject* signal_final_denial(PyHardResetSignal* self) {
-    SharedBorrow borrow(self->borrow);
-    return new_denial_proof(self->value.final_denial);
-}
+PyObject* signal_final_denial(PyHardResetSignal* self) { return new_denial_proof(self->value.final_denial); }
 
 PyObject* signal_repr(PyHardResetSignal* self) {
-    SharedBorrow borrow(self->borrow);
     const HardResetSignal& signal = self->value;
     const std::string text = "HardResetSignal(violations=" + std::to_string(signal.total_violations) +
                              ", charter_hash='" + signal.charter_hash + "')";
@@ -336,30 +257,21 @@ PyGetSetDef signal_properties[] = {
 
 // ---------------------------------------------------------------- WatchdogResult
 
-PyObject* result_approved(PyWatchdogResult* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_bool(self->value.approved);
-}
+PyObject* result_approved(PyWatchdogResult* self) { return to_bool(self->value.approved); }
 
 PyObject* result_denial_proof(PyWatchdogResult* self) {
-    SharedBorrow borrow(self->borrow);
     const auto& proof = self->value.denial_proof;
     return proof ? new_denial_proof(*proof) : to_none();
 }
 
-PyObject* result_hard_reset_required(PyWatchdogResult* self) {
-    SharedBorrow borrow(self->borrow);
-    return to_bool(self->value.hard_reset_required);
-}
+PyObject* result_hard_reset_required(PyWatchdogResult* self) { return to_bool(self->value.hard_reset_required); }
 
 PyObject* result_hard_reset_signal(PyWatchdogResult* self) {
-    SharedBorrow borrow(self->borrow);
     const auto& signal = self->value.hard_reset_signal;
     return signal ? new_hard_reset_signal(*signal) : to_none();
 }
 
 PyObject* result_repr(PyWatchdogResult* self) {
-    SharedBorrow borrow(self->borrow);
     const WatchdogVerdict& verdict = self->value;
     if (verdict.hard_reset_required) return to_str("WatchdogResult(HARD_RESET_REQUIRED)");
     if (verdict.approved) return to_str("WatchdogResult(APPROVED)");
@@ -385,82 +297,42 @@ PyGetSetDef result_properties[] = {
 
 }  // namespace
 
-PyTypeObject* PyWatchdog::type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = create_type(ClassSpec{
-            .name = "Watchdog",
-            .doc = kWatchdogDoc,
-            .basicsize = sizeof(PyWatchdog),
-            .dealloc = &dealloc<PyWatchdog>,
-            .constructor = &constructor_slot<&construct_watchdog>,
-            .methods = watchdog_methods,
-            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&watchdog_repr>)}},
-        });
-    }
-    return type;
-}
+const ClassSpec PyWatchdog::spec{
+    .name = "Watchdog",
+    .doc = kWatchdogDoc,
+    .constructor = constructor<&construct_watchdog>(),
+    .methods = watchdog_methods,
+    .slots = {slot<Py_tp_repr, &watchdog_repr>()},
+};
 
-PyTypeObject* PyViolationCounter::type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = create_type(ClassSpec{
-            .name = "ViolationCounter",
-            .doc = kCounterDoc,
-            .basicsize = sizeof(PyViolationCounter),
-            .dealloc = &dealloc<PyViolationCounter>,
-            .constructor = &constructor_slot<&construct_counter>,
-            .methods = counter_methods,
-            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&counter_repr>)}},
-        });
-    }
-    return type;
-}
+const ClassSpec PyViolationCounter::spec{
+    .name = "ViolationCounter",
+    .doc = kCounterDoc,
+    .constructor = constructor<&construct_counter>(),
+    .methods = counter_methods,
+    .slots = {slot<Py_tp_repr, &counter_repr>()},
+};
 
-PyTypeObject* PyDenialProof::type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = create_type(ClassSpec{
-            .name = "DenialProof",
-            .doc = kDenialDoc,
-            .basicsize = sizeof(PyDenialProof),
-            .dealloc = &dealloc<PyDenialProof>,
-            .methods = denial_methods,
-            .properties = denial_properties,
-            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&denial_repr>)}},
-        });
-    }
-    return type;
-}
+const ClassSpec PyDenialProof::spec{
+    .name = "DenialProof",
+    .doc = kDenialDoc,
+    .methods = denial_methods,
+    .properties = denial_properties,
+    .slots = {slot<Py_tp_repr, &denial_repr>()},
+};
 
-PyTypeObject* PyHardResetSignal::type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = create_type(ClassSpec{
-            .name = "HardResetSignal",
-            .doc = kSignalDoc,
-            .basicsize = sizeof(PyHardResetSignal),
-            .dealloc = &dealloc<PyHardResetSignal>,
-            .properties = signal_properties,
-            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&signal_repr>)}},
-        });
-    }
-    return type;
-}
+const ClassSpec PyHardResetSignal::spec{
+    .name = "HardResetSignal",
+    .doc = kSignalDoc,
+    .properties = signal_properties,
+    .slots = {slot<Py_tp_repr, &signal_repr>()},
+};
 
-PyTypeObject* PyWatchdogResult::type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = create_type(ClassSpec{
-            .name = "WatchdogResult",
-            .doc = kResultDoc,
-            .basicsize = sizeof(PyWatchdogResult),
-            .dealloc = &dealloc<PyWatchdogResult>,
-            .properties = result_properties,
-            .slots = {{Py_tp_repr, reinterpret_cast<void*>(&unary_slot<&result_repr>)}},
-        });
-    }
-    return type;
-}
+const ClassSpec PyWatchdogResult::spec{
+    .name = "WatchdogResult",
+    .doc = kResultDoc,
+    .properties = result_properties,
+    .slots = {slot<Py_tp_repr, &result_repr>()},
+};
 
 }  // namespace corvel::python

@@ -14,24 +14,24 @@
 namespace corvel::python {
 
 struct PyWatchdog : Binding<Watchdog> {
-    static PyTypeObject* type();
+    static const ClassSpec spec;
 };
 
-// The core counter can be neither copied nor moved: it is built in place in a new object.
+// The core counter can be neither copied nor moved: wrap<> builds it in place.
 struct PyViolationCounter : Binding<ViolationCounter> {
-    static PyTypeObject* type();
+    static const ClassSpec spec;
 };
 
 struct PyDenialProof : Binding<DenialProof> {
-    static PyTypeObject* type();
+    static const ClassSpec spec;
 };
 
 struct PyHardResetSignal : Binding<HardResetSignal> {
-    static PyTypeObject* type();
+    static const ClassSpec spec;
 };
 
 struct PyWatchdogResult : Binding<WatchdogVerdict> {
-    static PyTypeObject* type();
+    static const ClassSpec spec;
 };
 
 }  // namespace corvel::python

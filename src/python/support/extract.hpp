@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/bytes.hpp"
+#include "python/support/binding.hpp"
 #include "python/support/guard.hpp"
 
 namespace corvel::python {
@@ -46,10 +47,10 @@ std::uint64_t u64(PyObject* value, const char* name);
 double f64(PyObject* value, const char* name);
 
 // An instance of one of the module's classes (the types are not subclassable, so the check is
-// exact). Self is the binding struct, which provides `static PyTypeObject* type()`.
+// exact). Self is the binding struct.
 template <class Self>
 Self& instance(PyObject* value, const char* name) {
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(check(reinterpret_cast<PyObject*>(Self::type())));
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(check(reinterpret_cast<PyObject*>(type_of<Self>())));
     if (Py_IS_TYPE(value, type)) return *reinterpret_cast<Self*>(value);
     raise_wrong_type(value, name, type->tp_name);
 }
