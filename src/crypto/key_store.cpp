@@ -67,8 +67,13 @@ Signature SoftwareKeyStore::hedged_signature(ByteView data) const {
     std::array<std::uint8_t, 32> r;
     Signature signature;
     crypto_hash_sha512_state state;
-    // r = H(noise || prefix || data) mod L. The noise makes r fresh on every call; the prefix
-    // keeps r secret even if the noise is weak. A zero r (probability 2^-252) is drawn again.
+    // RFC 8032, 5.1.6. Step 1 (done once, in the constructor): h = SHA-512(seed); the scalar a
+    // is the clamped first half (reduced mod L here), the prefix the second half.
+    // Step 2, hedged: r = SHA-512(noise || prefix || data) mod L instead of SHA-512(prefix ||
+    // data). The noise makes r fresh on every call, which defeats fault attacks that rely on a
+    // repeated r; the prefix keeps r secret even if the noise is weak. A zero r (probability
+    // 2^-252) is drawn again, because the point multiplication below refuses it.
+    // Step 3: R = r * B, the first 32 bytes of the signature.
     do {
         fill_random(noise);
         crypto_hash_sha512_init(&state);
@@ -79,7 +84,8 @@ Signature SoftwareKeyStore::hedged_signature(ByteView data) const {
         crypto_core_ed25519_scalar_reduce(r.data(), digest.data());
     } while (crypto_scalarmult_ed25519_base_noclamp(signature.data(), r.data()) != 0);
 
-    // k = H(R || A || data) mod L;  S = r + k * a mod L.
+    // Step 4: k = SHA-512(R || A || data) mod L, A the public key.
+    // Step 5: S = (r + k * a) mod L, the last 32 bytes of the signature.
     std::array<std::uint8_t, 32> k;
     crypto_hash_sha512_init(&state);
     crypto_hash_sha512_update(&state, signature.data(), 32);

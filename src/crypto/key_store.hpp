@@ -48,13 +48,19 @@ public:
     Bytes public_key_bytes() const override;
     std::string identifier() const override;
 
+    // Bastion mode is the hardened signer's voice: with it on, a refused signature (a public
+    // key that no longer matches the secret key, a signature that fails its own check) is also
+    // reported on the standard error stream, so an operator sees a fault or an attack that the
+    // caller might swallow. The refusal itself happens in either mode. Every key store this
+    // system makes has it on; off is for tests that provoke the refusals quietly.
     bool bastion_mode() const { return bastion_mode_; }
 
 protected:
     SoftwareKeyStore(const SecretKey& secret_key, const PublicKey& public_key, bool bastion_mode);
 
-    // Ed25519 with 16 bytes of OS noise mixed into the nonce derivation. Virtual only so that
-    // tests can stand in a faulty signer and watch verify-after-sign catch it.
+    // Ed25519 (RFC 8032, section 5.1.6) with 16 bytes of OS noise mixed into the nonce
+    // derivation; the signature verifies exactly like a plain one. Virtual only so that tests
+    // can stand in a faulty signer and watch verify-after-sign catch it.
     virtual Signature hedged_signature(ByteView data) const;
 
 private:
