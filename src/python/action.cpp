@@ -62,7 +62,7 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-const ClassSpec PyAction::spec{
+const ClassSpec PyAction::definition{
     .name = "Action",
     .doc = "Python wrapper for Action",
     .methods = methods,

@@ -23,7 +23,7 @@ struct HashedAction {
 };
 
 struct PyAction : Binding<HashedAction> {
-    static const ClassSpec spec;
+    static const ClassSpec definition;
 };
 
 // The object's core action in place, without a copy. Hold a SharedBorrow of action.borrow

@@ -54,7 +54,7 @@ PyGetSetDef entry_properties[] = {
 
 }  // namespace
 
-const ClassSpec PyAuditLogger::spec{
+const ClassSpec PyAuditLogger::definition{
     .name = "AuditLogger",
     .doc = "AuditLogger(log_path)\n--\n\nPython wrapper for AuditLogger",
     .constructor = constructor<&construct_logger>(),
@@ -62,7 +62,7 @@ const ClassSpec PyAuditLogger::spec{
     .slots = {slot<Py_tp_repr, &logger_repr>()},
 };
 
-const ClassSpec PyAuditEntry::spec{
+const ClassSpec PyAuditEntry::definition{
     .name = "AuditEntry",
     .doc = "Python wrapper for AuditEntry",
     .properties = entry_properties,

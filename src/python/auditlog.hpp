@@ -12,11 +12,11 @@
 namespace corvel::python {
 
 struct PyAuditLogger : Binding<Shared<AuditLog>> {
-    static const ClassSpec spec;
+    static const ClassSpec definition;
 };
 
 struct PyAuditEntry : Binding<AuditEntry> {
-    static const ClassSpec spec;
+    static const ClassSpec definition;
 };
 
 }  // namespace corvel::python

@@ -38,7 +38,7 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-const ClassSpec PyProofAuditor::spec{
+const ClassSpec PyProofAuditor::definition{
     .name = "ProofAuditor",
     .doc = "ProofAuditor()\n--\n\nPython wrapper for ProofAuditor",
     .constructor = constructor<&construct>(),

@@ -12,7 +12,7 @@
 namespace corvel::python {
 
 struct PyProofAuditor : Binding<Shared<ProofAuditor>> {
-    static const ClassSpec spec;
+    static const ClassSpec definition;
 };
 
 }  // namespace corvel::python

@@ -185,7 +185,7 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-const ClassSpec PySealedCharter::spec{
+const ClassSpec PySealedCharter::definition{
     .name = "SealedCharter",
     .doc = kClassDoc,
     .constructor = constructor<&construct>(),

@@ -11,7 +11,7 @@
 namespace corvel::python {
 
 struct PySealedCharter : Binding<Shared<SealedCharter>> {
-    static const ClassSpec spec;
+    static const ClassSpec definition;
 };
 
 }  // namespace corvel::python

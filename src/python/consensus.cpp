@@ -26,7 +26,7 @@ PyObject* repr(PyConsensusEngine* self) {
 
 }  // namespace
 
-const ClassSpec PyConsensusEngine::spec{
+const ClassSpec PyConsensusEngine::definition{
     .name = "ConsensusEngine",
     .doc = "ConsensusEngine(required_sources=3, tolerance=0.1)\n--\n\nPython wrapper for ConsensusEngine",
     .constructor = constructor<&construct>(),

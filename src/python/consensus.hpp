@@ -10,7 +10,7 @@
 namespace corvel::python {
 
 struct PyConsensusEngine : Binding<ConsensusSettings> {
-    static const ClassSpec spec;
+    static const ClassSpec definition;
 };
 
 }  // namespace corvel::python

@@ -19,7 +19,7 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-const ClassSpec PySoftwareKeyStore::spec{
+const ClassSpec PySoftwareKeyStore::definition{
     .name = "SoftwareKeyStore",
     .doc = "Software-based KeyStore",
     .methods = methods,

@@ -29,12 +29,12 @@ namespace {
 // The classes in the order in which they become module attributes (and entries of __all__).
 // A new class adds one line here, in its place in that order.
 struct ClassEntry {
-    const ClassSpec* spec;
+    const ClassSpec* definition;
     PyTypeObject* (*type)();
 };
 template <class Self>
 constexpr ClassEntry entry() {
-    return {&Self::spec, &type_of<Self>};
+    return {&Self::definition, &type_of<Self>};
 }
 constexpr ClassEntry kClasses[] = {
     entry<PySealedCharter>(),  entry<PyAction>(),         entry<PyProof>(),
@@ -118,13 +118,13 @@ void add_class(PyObject* module, const ClassEntry& entry) {
     PyTypeObject* type = entry.type();
     if (type == nullptr) {
         PyObject* cause = PyErr_GetRaisedException();
-        PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", entry.spec->name);
+        PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", entry.definition->name);
         PyObject* error = PyErr_GetRaisedException();
         PyException_SetCause(error, cause);
         PyErr_SetRaisedException(error);
         throw PyErrorRaised{};
     }
-    add(module, entry.spec->name, Py_NewRef(reinterpret_cast<PyObject*>(type)));
+    add(module, entry.definition->name, Py_NewRef(reinterpret_cast<PyObject*>(type)));
 }
 
 void populate(PyObject* module) {

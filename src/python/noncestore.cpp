@@ -29,7 +29,7 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-const ClassSpec PyMemoryNonceStore::spec{
+const ClassSpec PyMemoryNonceStore::definition{
     .name = "MemoryNonceStore",
     .doc = "MemoryNonceStore()\n--\n\nIn-memory nonce store",
     .constructor = constructor<&construct>(),

@@ -76,7 +76,7 @@ PyGetSetDef properties[] = {
 
 }  // namespace
 
-const ClassSpec PyProof::spec{
+const ClassSpec PyProof::definition{
     .name = "Proof",
     .doc = "Python wrapper for Proof",
     .methods = methods,

@@ -10,7 +10,7 @@
 namespace corvel::python {
 
 struct PyProof : Binding<IntegrityProof> {
-    static const ClassSpec spec;
+    static const ClassSpec definition;
 };
 
 // The object's proof in place. Hold a SharedBorrow of proof.borrow while using it.

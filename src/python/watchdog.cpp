@@ -297,7 +297,7 @@ PyGetSetDef result_properties[] = {
 
 }  // namespace
 
-const ClassSpec PyWatchdog::spec{
+const ClassSpec PyWatchdog::definition{
     .name = "Watchdog",
     .doc = kWatchdogDoc,
     .constructor = constructor<&construct_watchdog>(),
@@ -305,7 +305,7 @@ const ClassSpec PyWatchdog::spec{
     .slots = {slot<Py_tp_repr, &watchdog_repr>()},
 };
 
-const ClassSpec PyViolationCounter::spec{
+const ClassSpec PyViolationCounter::definition{
     .name = "ViolationCounter",
     .doc = kCounterDoc,
     .constructor = constructor<&construct_counter>(),
@@ -313,7 +313,7 @@ const ClassSpec PyViolationCounter::spec{
     .slots = {slot<Py_tp_repr, &counter_repr>()},
 };
 
-const ClassSpec PyDenialProof::spec{
+const ClassSpec PyDenialProof::definition{
     .name = "DenialProof",
     .doc = kDenialDoc,
     .methods = denial_methods,
@@ -321,14 +321,14 @@ const ClassSpec PyDenialProof::spec{
     .slots = {slot<Py_tp_repr, &denial_repr>()},
 };
 
-const ClassSpec PyHardResetSignal::spec{
+const ClassSpec PyHardResetSignal::definition{
     .name = "HardResetSignal",
     .doc = kSignalDoc,
     .properties = signal_properties,
     .slots = {slot<Py_tp_repr, &signal_repr>()},
 };
 
-const ClassSpec PyWatchdogResult::spec{
+const ClassSpec PyWatchdogResult::definition{
     .name = "WatchdogResult",
     .doc = kResultDoc,
     .properties = result_properties,

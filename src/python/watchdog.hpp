@@ -14,24 +14,24 @@
 namespace corvel::python {
 
 struct PyWatchdog : Binding<Watchdog> {
-    static const ClassSpec spec;
+    static const ClassSpec definition;
 };
 
 // The core counter can be neither copied nor moved: wrap<> builds it in place.
 struct PyViolationCounter : Binding<ViolationCounter> {
-    static const ClassSpec spec;
+    static const ClassSpec definition;
 };
 
 struct PyDenialProof : Binding<DenialProof> {
-    static const ClassSpec spec;
+    static const ClassSpec definition;
 };
 
 struct PyHardResetSignal : Binding<HardResetSignal> {
-    static const ClassSpec spec;
+    static const ClassSpec definition;
 };
 
 struct PyWatchdogResult : Binding<WatchdogVerdict> {
-    static const ClassSpec spec;
+    static const ClassSpec definition;
 };
 
 }  // namespace corvel::python

@@ -6,12 +6,12 @@
 // 1. The binding struct: the object layout plus the class description.
 //
 //      struct PyAction : Binding<corvel::Action> {
-//          static const ClassSpec spec;
+//          static const ClassSpec definition;
 //      };
 //
 //    Binding<Core> is PyObject_HEAD, a borrow flag and the core value (constructed in place,
 //    destroyed by dealloc<Self>). A core value that needs a lock is held as Shared<Core>.
-//    type_of<Self>() makes the type from spec on first use and keeps it for the process.
+//    type_of<Self>() makes the type from Self::definition on first use and keeps it.
 //
 // 2. Bodies are plain functions that return a new reference (or null with an exception set)
 //    and may throw PyErrorRaised (after setting an exception) or a fault (any C++ exception):
@@ -34,7 +34,7 @@
 //          kEndMethods};
 //      PyGetSetDef properties[] = {property<&approved>("approved", "..."), kEndProperties};
 //
-//      const ClassSpec PyAction::spec{
+//      const ClassSpec PyAction::definition{
 //          .name = "Action", .doc = "Python wrapper for Action",
 //          .methods = methods, .slots = {slot<Py_tp_repr, &repr>()}};
 //
@@ -342,12 +342,12 @@ struct ClassSpec {
 // with an exception set on failure.
 PyTypeObject* create_type(const ClassSpec& cls, int basicsize, destructor dealloc);
 
-// The type of binding struct Self, made from Self::spec on first use and kept for the life of
-// the process; null with an exception set if it cannot be made (a later call tries again).
+// The type of binding struct Self, made from Self::definition on first use and kept for the
+// life of the process; null with an exception set if it cannot be made (a later call tries again).
 template <class Self>
 PyTypeObject* type_of() {
     static PyTypeObject* type = nullptr;
-    if (type == nullptr) type = create_type(Self::spec, sizeof(Self), &dealloc<Self>);
+    if (type == nullptr) type = create_type(Self::definition, sizeof(Self), &dealloc<Self>);
     return type;
 }
 
