@@ -170,24 +170,18 @@ std::optional<Watchdog::Violation> Watchdog::find_violation(const Action& action
     return std::nullopt;
 }
 
-std::expected<std::optional<Watchdog::Denial>, WatchdogError> Watchdog::check(const Action& action,
-                                                                               ActionDigest digest) const {
-    const std::optional<Violation> violation = find_violation(action);
-    if (!violation) {
-        // Approval resets the count without consulting the lock.
-        counter_->reset();
-        return std::optional<Denial>();
-    }
+std::expected<Watchdog::Denial, WatchdogError> Watchdog::deny(const Action& action, const Violation& violation,
+                                                              ActionDigest digest) const {
     if (counter_->is_locked()) return std::unexpected(WatchdogError::locked());
 
     // Everything that grows with the action (its encoding, the reason, the signing data) is
     // made before the count changes, so running out of memory leaves no trace.
     const Hash32 action_hash = digest();
     std::string reason;
-    reason.reserve(violation->reason_prefix.size() + action.target.size());
-    reason.append(violation->reason_prefix).append(action.target);
+    reason.reserve(violation.reason_prefix.size() + action.target.size());
+    reason.append(violation.reason_prefix).append(action.target);
     DenialProof proof =
-        DenialProof::create(action_hash, action.action_type, rules_[violation->rule], std::move(reason), 0, clock_);
+        DenialProof::create(action_hash, action.action_type, rules_[violation.rule], std::move(reason), 0, clock_);
     Bytes signing_data(proof.signing_size());
 
     const std::uint32_t count = counter_->increment();
@@ -206,23 +200,32 @@ std::expected<std::optional<Watchdog::Denial>, WatchdogError> Watchdog::check(co
 
     const bool limit_reached = count >= MAX_VIOLATIONS;
     if (limit_reached) counter_->set_locked(true);
-    return std::optional<Denial>(Denial{std::move(proof), limit_reached});
+    return Denial{std::move(proof), limit_reached};
 }
 
 std::expected<std::optional<DenialProof>, WatchdogError> Watchdog::verify_action(const Action& action) const {
-    auto denial = check(action, ActionDigest(action));
+    const std::optional<Violation> violation = find_violation(action);
+    if (!violation) {
+        // Approval resets the count without consulting the lock.
+        counter_->reset();
+        return std::optional<DenialProof>();
+    }
+    auto denial = deny(action, *violation, ActionDigest(action));
     if (!denial) return std::unexpected(std::move(denial.error()));
-    if (!*denial) return std::optional<DenialProof>();
-    if (!(*denial)->limit_reached) return std::optional<DenialProof>(std::move((*denial)->proof));
-    return std::unexpected(WatchdogError::hard_reset_required((*denial)->proof.violation_count, MAX_VIOLATIONS));
+    if (!denial->limit_reached) return std::optional<DenialProof>(std::move(denial->proof));
+    return std::unexpected(WatchdogError::hard_reset_required(denial->proof.violation_count, MAX_VIOLATIONS));
 }
 
 std::expected<WatchdogVerdict, WatchdogError> Watchdog::judge(const Action& action, ActionDigest digest) const {
-    auto denial = check(action, digest);
+    const std::optional<Violation> violation = find_violation(action);
+    if (!violation) {
+        counter_->reset();
+        return WatchdogVerdict::approve();
+    }
+    auto denial = deny(action, *violation, digest);
     if (!denial) return std::unexpected(std::move(denial.error()));
-    if (!*denial) return WatchdogVerdict::approve();
-    DenialProof& proof = (*denial)->proof;
-    if (!(*denial)->limit_reached) return WatchdogVerdict::deny(std::move(proof));
+    DenialProof& proof = denial->proof;
+    if (!denial->limit_reached) return WatchdogVerdict::deny(std::move(proof));
 
     // The final denial stays unsigned: the signal's signature covers it. The signal carries a
     // copy, so both share nonce and timestamp.

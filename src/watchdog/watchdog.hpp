@@ -80,8 +80,10 @@ private:
         DenialProof proof;  // signed
         bool limit_reached;  // the watchdog is now locked
     };
-    // Absent: approved. The common road of verify_action and judge.
-    std::expected<std::optional<Denial>, WatchdogError> check(const Action& action, ActionDigest digest) const;
+    // The common road of verify_action and judge once a rule is broken: the lock test, the
+    // count, the signed proof, and the lock at the limit.
+    std::expected<Denial, WatchdogError> deny(const Action& action, const Violation& violation,
+                                              ActionDigest digest) const;
 
     std::vector<std::string> rules_;
     std::string capsule_hash_;
