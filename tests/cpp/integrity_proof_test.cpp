@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "base/fault.hpp"
 #include "proof/integrity_proof.hpp"
 #include "support/test_util.hpp"
 
@@ -82,6 +83,29 @@ TEST(IntegrityProof, ExpiryIsInclusiveOfTheLastSecond) {
     // A lifetime that runs past the end of the clock never ends rather than wrapping round.
     proof.ttl = UINT64_MAX;
     EXPECT_FALSE(proof.is_expired_at(UINT64_MAX));
+}
+
+// The one-line summary and the denial reason for each status; only OK proofs reach Python
+// today, so these renderings are checked here.
+TEST(IntegrityProof, SummaryAndDenialReasonOfEveryStatus) {
+    IntegrityProof proof;
+    proof.timestamp = 1'700'000'000;
+    proof.nonce = {0xde, 0xad, 0xbe, 0xef, 0x01};
+    EXPECT_EQ(proof.nonce_prefix(), "deadbeef");
+    EXPECT_EQ(proof.timestamp_rfc3339(), "2023-11-14T22:13:20+00:00");
+    EXPECT_EQ(proof.status.denial_reason(), std::nullopt);
+    EXPECT_EQ(proof.summary(), "\u2705 APPROVED | Timestamp: 2023-11-14T22:13:20+00:00 | Nonce: deadbeef...");
+
+    proof.status = VerificationStatus::tampered();
+    EXPECT_EQ(proof.status.denial_reason(), "Proof was tampered with");
+    EXPECT_EQ(proof.summary(), "\u274c DENIED: Proof was tampered with | Timestamp: 2023-11-14T22:13:20+00:00");
+
+    proof.status = VerificationStatus::failed("");
+    EXPECT_EQ(proof.status.denial_reason(), "");  // an empty reason is still a denial
+    EXPECT_EQ(proof.summary(), "\u274c DENIED:  | Timestamp: 2023-11-14T22:13:20+00:00");
+
+    proof.timestamp = 253402300800;  // the first second of the year 10000
+    EXPECT_THROW((void)proof.summary(), Fault);
 }
 
 }  // namespace
