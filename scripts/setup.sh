@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debian_packages=(g++ pkg-config libsodium-dev libicu-dev libsimdjson-dev libgtest-dev libbenchmark-dev)
+debian_packages=(g++ pkg-config libsodium-dev libsimdjson-dev libgtest-dev libbenchmark-dev)
 missing=()
 for package in "${debian_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
