@@ -21,6 +21,7 @@ mkdir -p dist
 rm -f dist/corvel_charter-*.whl
 PATH="$PWD/.venv/bin:$PATH" .venv/bin/auditwheel repair --strip -z 9 -w dist "$built"
 wheel=$(ls dist/corvel_charter-*manylinux*.whl)
+.venv/bin/auditwheel show "$wheel"
 
 size=$(stat -c %s "$wheel")
 if ((size > max_bytes)); then
