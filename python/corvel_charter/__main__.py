@@ -1,6 +1,8 @@
-"""Command line: ``python -m corvel_charter demo`` walks through the documented road."""
+"""Command line: ``python -m corvel_charter demo`` (or ``corvel-charter demo``) walks through the
+documented road; examples/road.py in the repository is the same road as typed code."""
 
 import argparse
+import os
 import sys
 
 import corvel_charter as cc
@@ -99,8 +101,8 @@ def demo():
     return 0
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m corvel_charter", description=cc.__doc__.splitlines()[0])
+def run(argv, prog):
+    parser = argparse.ArgumentParser(prog=prog, description=cc.__doc__.splitlines()[0])
     parser.add_argument("--version", action="version", version=f"corvel-charter {cc.__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.add_parser("demo", help="walk through the documented road")
@@ -109,6 +111,22 @@ def main(argv=None):
         return demo()
     parser.print_help(sys.stderr)
     return 2
+
+
+def main(argv=None):
+    """Entry point of ``python -m corvel_charter`` and of the ``corvel-charter`` console script."""
+    script = os.path.basename(sys.argv[0])
+    prog = "python -m corvel_charter" if script in ("__main__.py", "-m", "") else script
+    try:
+        status = run(argv, prog)
+        sys.stdout.flush()
+        return status
+    except BrokenPipeError:
+        # The reader went away (`... demo | head`): stop quietly, as other command-line tools do.
+        # Python flushes stdout once more at exit, so point it at /dev/null first.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
 
 
 if __name__ == "__main__":

@@ -1,13 +1,12 @@
 #include "watchdog/watchdog.hpp"
 
-#include <unicode/ucasemap.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
 
 #include "base/byte_writer.hpp"
 #include "base/fault.hpp"
+#include "watchdog/lower_case.hpp"
 
 namespace corvel {
 
@@ -51,48 +50,17 @@ constexpr PatternLine<5> kDangerousCommands({"rm -rf", "format", "mkfs", "dd if=
 constexpr PatternLine<3> kSensitiveData({"password", ".ssh", "credentials"});
 constexpr PatternLine<3> kExfiltration({"exfil", "upload", "pastebin"});
 
-struct CaseMapCloser {
-    void operator()(UCaseMap* map) const { ucasemap_close(map); }
-};
-using CaseMap = std::unique_ptr<UCaseMap, CaseMapCloser>;
-
-CaseMap open_root_case_map() {
-    UErrorCode status = U_ZERO_ERROR;
-    CaseMap map(ucasemap_open("", 0, &status));
-    if (U_FAILURE(status) || !map) throw Fault(std::string("ICU case mapping unavailable: ") + u_errorName(status));
-    return map;
-}
-
-// Replaces out with the Unicode default lower-case mapping of text (at most a few KiB).
-void lower_case_into(const UCaseMap* map, std::string_view text, std::string& out) {
-    out.resize(std::max(out.capacity(), text.size()));
-    for (;;) {
-        UErrorCode status = U_ZERO_ERROR;
-        const std::int32_t length =
-            ucasemap_utf8ToLower(map, out.data(), static_cast<std::int32_t>(out.size()), text.data(),
-                                 static_cast<std::int32_t>(text.size()), &status);
-        if (status == U_BUFFER_OVERFLOW_ERROR) {
-            out.resize(static_cast<std::size_t>(length));
-            continue;
-        }
-        // ICU passes ill-formed UTF-8 through unchanged, so only resource failures land here.
-        if (U_FAILURE(status)) throw Fault(std::string("ICU lower-casing failed: ") + u_errorName(status));
-        out.resize(static_cast<std::size_t>(length));
-        return;
-    }
-}
-
 struct Keywords {
     bool no_harm = false;
     bool privacy = false;
 };
 
 // Which keywords the lower-cased rule contains. The rule is mapped in pieces cut at character
-// boundaries, so that a rule of any length fits ICU's 32-bit lengths; the tail of each piece is
+// boundaries, so that only a few KiB are lower-cased at a time; the tail of each piece is
 // carried over so a keyword straddling a cut is still seen. Only the final-sigma mapping looks
 // at neighbouring characters, and it never produces ASCII, so the pieces lower-case exactly as
 // the whole text would as far as the keywords are concerned.
-Keywords scan_keywords(const UCaseMap* map, std::string_view rule) {
+Keywords scan_keywords(std::string_view rule) {
     constexpr std::size_t kPiece = 4096;
     constexpr std::size_t kCarry = std::max(kNoHarm.size(), kPrivacy.size()) - 1;
     Keywords found;
@@ -107,7 +75,7 @@ Keywords scan_keywords(const UCaseMap* map, std::string_view rule) {
             while (cut > start && end - cut < 3 && (static_cast<unsigned char>(rule[cut]) & 0xC0) == 0x80) --cut;
             if (cut > start) end = cut;
         }
-        lower_case_into(map, rule.substr(start, end - start), lowered);
+        lower_case_into(rule.substr(start, end - start), lowered);
         window.append(lowered);
         found.no_harm = found.no_harm || window.find(kNoHarm) != std::string::npos;
         found.privacy = found.privacy || window.find(kPrivacy) != std::string::npos;
@@ -135,9 +103,8 @@ Watchdog::Watchdog(std::vector<std::string> rules, std::string capsule_hash, std
     if (!key_store_) throw Fault("a watchdog needs a key store");
     if (!clock_) throw Fault("a watchdog needs a clock");
     if (rules_.empty()) return;
-    const CaseMap map = open_root_case_map();
     for (std::size_t i = 0; i < rules_.size() && (first_no_harm_ == kNoRule || first_privacy_ == kNoRule); ++i) {
-        const Keywords keywords = scan_keywords(map.get(), rules_[i]);
+        const Keywords keywords = scan_keywords(rules_[i]);
         if (keywords.no_harm && first_no_harm_ == kNoRule) first_no_harm_ = i;
         if (keywords.privacy && first_privacy_ == kNoRule) first_privacy_ = i;
     }
