@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -120,7 +121,11 @@ std::expected<SecretBuffer, TrailKeyError> pem_decode(std::string_view text, std
                                          "-----\""));
     }
     if (*begin_label != label) {
-        return std::unexpected(malformed("the PEM label is \"" + std::string(*begin_label) + "\", expected " + quoted(label)));
+        // The label found is shown only when it is short printable text: it comes from the file.
+        const bool showable = begin_label->size() <= 40 && std::all_of(begin_label->begin(), begin_label->end(),
+                                                                       [](char c) { return c >= 0x20 && c < 0x7f; });
+        return std::unexpected(malformed(showable ? "the PEM label is " + quoted(*begin_label) + ", expected " + quoted(label)
+                                                  : "the PEM label is not " + quoted(label)));
     }
     cursor = first_newline + 1;
 
@@ -130,7 +135,7 @@ std::expected<SecretBuffer, TrailKeyError> pem_decode(std::string_view text, std
     for (;;) {
         const auto line = next_line();
         if (!line) return std::unexpected(malformed(cut));
-        if (line->starts_with(kEnd) || line->starts_with("-----")) {
+        if (line->starts_with(kDashes)) {
             const auto end_label = armour_label(*line, kEnd);
             if (!end_label || *end_label != label) {
                 return std::unexpected(malformed("the END line does not match: expected \"-----END " +

@@ -92,8 +92,9 @@ bool TrailPublicKey::verify(ByteView message, ByteView signature) const {
 }
 
 std::expected<TrailPublicKey, TrailKeyError> parse_public_key(std::string_view text) {
-    if (text.starts_with("-----BEGIN ")) return TrailPublicKey::from_pem(text);
     const std::string_view line = trimmed(text);
+    // Stray whitespace around a PEM text is refused by the strict reader with a clear message.
+    if (line.starts_with("-----BEGIN ")) return TrailPublicKey::from_pem(text);
     if (line.size() == 64 && all_hex(line)) return TrailPublicKey::from_hex(line);
     if (line.find('+') != std::string_view::npos) {
         auto verifier = parse_verifier_key(line);
