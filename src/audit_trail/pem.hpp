@@ -1,0 +1,25 @@
+#pragma once
+// PEM armour (RFC 7468, strict form): "-----BEGIN LABEL-----\n", the standard base64 of the DER
+// in lines of 64 characters, "-----END LABEL-----\n". Every line ends in "\n"; nothing may follow.
+// The buffers are wiped on destruction, since the DER may hold a private key.
+
+#include <expected>
+#include <string_view>
+
+#include "audit_trail/secret_buffer.hpp"
+#include "audit_trail/trail_key_error.hpp"
+#include "proof/bytes.hpp"
+
+namespace corvel {
+
+SecretBuffer pem_encode(std::string_view label, ByteView der);
+
+// The DER inside a PEM text of exactly this label. Errors are Malformed with an empty path.
+std::expected<SecretBuffer, TrailKeyError> pem_decode(std::string_view text, std::string_view label);
+
+// Standard base64 (with padding) and its strict inverse: the text must be the canonical encoding
+// of some bytes, with no whitespace. Used by the verifier-key text as well.
+std::string base64_encode(ByteView bytes);
+std::expected<Bytes, TrailKeyError> base64_decode(std::string_view text);
+
+}  // namespace corvel
