@@ -56,21 +56,17 @@ Decision decision_for(const WatchdogRecord& record) {
     return Decision::approved();
 }
 
-TrailWriter::TrailWriter(std::string path, FileDescriptor file, std::unique_ptr<KeyStore> key, SyncPolicy policy,
-                         UnixClock clock)
-    : path_(std::move(path)), file_(std::move(file)), key_(std::move(key)), policy_(policy), clock_(clock),
-      last_sync_(std::chrono::steady_clock::now()) {
-    const Bytes public_key = key_->public_key_bytes();
-    if (public_key.size() != public_key_.size()) throw Fault("trail key has no 32-byte public key");
-    std::copy(public_key.begin(), public_key.end(), public_key_.begin());
-}
+TrailWriter::TrailWriter(std::string path, FileDescriptor file, std::shared_ptr<const TrailKey> key,
+                         SyncPolicy policy, UnixClock clock)
+    : path_(std::move(path)), file_(std::move(file)), key_(std::move(key)), public_key_(key_->public_key().bytes()),
+      policy_(policy), clock_(clock), last_sync_(std::chrono::steady_clock::now()) {}
 
 TrailWriter::~TrailWriter() {
     if (file_ && unsynced_ > 0) ::fdatasync(file_.get());
 }
 
 std::expected<std::unique_ptr<TrailWriter>, TrailError> TrailWriter::open(std::string path,
-                                                                          std::unique_ptr<KeyStore> key,
+                                                                          std::shared_ptr<const TrailKey> key,
                                                                           SyncPolicy policy, UnixClock clock) {
     if (!key) throw Fault("TrailWriter needs a key");
     auto file = open_trail_file(path, O_RDWR | O_CREAT, 0644);
@@ -169,7 +165,7 @@ std::expected<AppendResult, TrailError> TrailWriter::append(const Action& action
     const auto message = signature_message(entry.entry.current_hash);
     auto signature = key_->sign(message);
     if (!signature) return audit_failure(AuditError::crypto(std::move(signature.error())));
-    entry.entry.signature = std::move(*signature);
+    entry.entry.signature.assign(signature->begin(), signature->end());
 
     // The new entry replaces the closing line: ",\n" (just "\n" for the first), the entry, and
     // the closing line again, in one write.

@@ -15,7 +15,7 @@
 #include "audit_trail/trail_error.hpp"
 #include "audit_trail/trail_scan.hpp"
 #include "base/file_descriptor.hpp"
-#include "crypto/key_store.hpp"
+#include "audit_trail/trail_key.hpp"
 #include "crypto/os_facilities.hpp"
 
 namespace corvel {
@@ -49,7 +49,7 @@ Decision decision_for(const WatchdogRecord& record);
 class TrailWriter {
 public:
     static std::expected<std::unique_ptr<TrailWriter>, TrailError> open(std::string path,
-                                                                      std::unique_ptr<KeyStore> key,
+                                                                      std::shared_ptr<const TrailKey> key,
                                                                       SyncPolicy policy = {},
                                                                       UnixClock clock = system_unix_seconds);
     ~TrailWriter();
@@ -71,7 +71,7 @@ public:
     PublicKey public_key() const { return public_key_; }
 
 private:
-    TrailWriter(std::string path, FileDescriptor file, std::unique_ptr<KeyStore> key, SyncPolicy policy,
+    TrailWriter(std::string path, FileDescriptor file, std::shared_ptr<const TrailKey> key, SyncPolicy policy,
                 UnixClock clock);
 
     std::expected<void, TrailError> load();
@@ -81,7 +81,7 @@ private:
 
     const std::string path_;
     FileDescriptor file_;
-    std::unique_ptr<KeyStore> key_;
+    std::shared_ptr<const TrailKey> key_;
     PublicKey public_key_{};
     SyncPolicy policy_;
     UnixClock clock_;

@@ -35,17 +35,12 @@ protected:
         fs::remove_all(dir_, ignored);
     }
 
-    std::unique_ptr<KeyStore> key(std::uint8_t seed_byte = 7) const {
+    std::shared_ptr<const TrailKey> key(std::uint8_t seed_byte = 7) const {
         Seed seed{};
         seed.fill(seed_byte);
-        return std::make_unique<SoftwareKeyStore>(SoftwareKeyStore::from_seed(seed, false));
+        return std::make_shared<const TrailKey>(TrailKey::from_seed(seed));
     }
-    PublicKey public_key(std::uint8_t seed_byte = 7) const {
-        const Bytes bytes = key(seed_byte)->public_key_bytes();
-        PublicKey out;
-        std::copy(bytes.begin(), bytes.end(), out.begin());
-        return out;
-    }
+    PublicKey public_key(std::uint8_t seed_byte = 7) const { return key(seed_byte)->public_key().bytes(); }
 
     std::unique_ptr<TrailWriter> open(std::uint8_t seed_byte = 7, SyncPolicy policy = {}) {
         auto writer = TrailWriter::open(path_, key(seed_byte), policy, pinned_clock);
