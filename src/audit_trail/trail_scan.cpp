@@ -103,6 +103,10 @@ std::unexpected<ScanFailure> layout_error(std::string detail) {
     return std::unexpected(ScanFailure{AuditError::serialization_error(std::move(detail)), true});
 }
 
+std::unexpected<ScanFailure> stopped() {
+    return std::unexpected(ScanFailure{AuditError::serialization_error("verification stopped")});
+}
+
 std::string at_line(std::uint64_t number) { return "line " + std::to_string(number) + ": "; }
 
 }  // namespace
@@ -147,7 +151,7 @@ std::expected<void, ScanFailure> scan_trail(int fd, const PublicKey& key, TrailS
         const LineReader::Line line = **next;
         ++line_number;
         if (progress && reader.bytes_read() >= next_report) {
-            progress(reader.bytes_read(), state.file_size);
+            if (!progress(reader.bytes_read(), state.file_size)) return stopped();
             next_report = reader.bytes_read() + kProgressEvery;
         }
         if (closed) return layout_error(at_line(line_number) + "text after the closing \"]\"");
@@ -198,7 +202,7 @@ std::expected<void, ScanFailure> scan_trail(int fd, const PublicKey& key, TrailS
     }
     if (line_number == 0) return layout_error("the file is empty");
     if (!closed) return layout_error("the file ends without the closing \"]\"");
-    if (progress) progress(reader.bytes_read(), state.file_size);
+    if (progress && !progress(reader.bytes_read(), state.file_size)) return stopped();
     return {};
 }
 

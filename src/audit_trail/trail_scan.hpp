@@ -44,8 +44,9 @@ struct TrailState {
     std::uint64_t file_size = 0;
 };
 
-// Called now and then with the bytes read so far and the file's size.
-using TrailProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+// Called now and then with the bytes read so far and the file's size; returning false stops
+// the scan, which then fails with "verification stopped".
+using TrailProgress = std::function<bool(std::uint64_t done, std::uint64_t total)>;
 
 struct ScanFailure {
     AuditError error;

@@ -1,0 +1,29 @@
+#pragma once
+// Python classes AuditTrail (the writer), Decision, TrailSummary and the verify_trail function.
+
+#include <Python.h>
+
+#include <memory>
+
+#include "audit_trail/trail_verifier.hpp"
+#include "audit_trail/trail_writer.hpp"
+#include "python/support/binding.hpp"
+
+namespace corvel::python::trail {
+
+struct PyAuditTrail : Binding<std::unique_ptr<TrailWriter>> {
+    static PyTypeObject* type();
+};
+
+struct PyDecision : Binding<Decision> {
+    static PyTypeObject* type();
+};
+
+struct PyTrailSummary : Binding<TrailSummary> {
+    static PyTypeObject* type();
+};
+
+// verify_trail(path, public_key, progress=None)
+extern PyMethodDef verify_trail_function;
+
+}  // namespace corvel::python::trail
