@@ -83,7 +83,7 @@ std::expected<std::unique_ptr<FileNodeStore>, TreeError> FileNodeStore::replace(
     return create_with(path, O_TRUNC);
 }
 
-std::expected<std::unique_ptr<FileNodeStore>, TreeError> FileNodeStore::open(const std::string& path) {
+std::expected<std::pair<int, std::uint64_t>, TreeError> FileNodeStore::open_checked(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) return io_error("opening", path);
     auto fail = [fd](std::unexpected<TreeError> error) {
@@ -99,52 +99,105 @@ std::expected<std::unique_ptr<FileNodeStore>, TreeError> FileNodeStore::open(con
         return fail(std::unexpected(TreeError::damaged(path + " is shorter than its header")));
     }
     if (header != kHeader) return fail(std::unexpected(TreeError::damaged(path + " has no node-store header")));
-    const auto body = static_cast<std::uint64_t>(info.st_size) - kHeaderSize;
+    return std::make_pair(fd, static_cast<std::uint64_t>(info.st_size));
+}
+
+std::expected<std::unique_ptr<FileNodeStore>, TreeError> FileNodeStore::open(const std::string& path) {
+    auto opened = open_checked(path);
+    if (!opened) return std::unexpected(opened.error());
+    const auto [fd, length] = *opened;
+    const std::uint64_t body = length - kHeaderSize;
+    const char* problem = nullptr;
     if (body % sizeof(Hash) != 0) {
-        return fail(std::unexpected(TreeError::damaged(path + " ends inside a record")));
+        problem = " ends inside a record";
+    } else if (!leaves_for_records(body / sizeof(Hash))) {
+        problem = " ends inside an append";
+    }
+    if (problem != nullptr) {
+        ::close(fd);
+        return std::unexpected(TreeError::damaged(path + problem));
     }
     return std::unique_ptr<FileNodeStore>(new FileNodeStore(fd, path, body / sizeof(Hash)));
 }
 
+std::expected<FileNodeStore::Recovered, TreeError> FileNodeStore::recover(const std::string& path) {
+    auto opened = open_checked(path);
+    if (!opened) return std::unexpected(opened.error());
+    const auto [fd, length] = *opened;
+    std::uint64_t records = (length - kHeaderSize) / sizeof(Hash);
+    while (!leaves_for_records(records)) --records;  // within 64 steps: records(n+1) - records(n) <= 64
+    std::unique_ptr<FileNodeStore> store(new FileNodeStore(fd, path, records));
+    const std::uint64_t whole = kHeaderSize + records * sizeof(Hash);
+    if (whole != length && ::ftruncate(fd, static_cast<off_t>(whole)) != 0) return io_error("truncating", path);
+    return Recovered{std::move(store), length - whole};
+}
+
 FileNodeStore::~FileNodeStore() {
+    // A lost buffer costs only a recovery from the trail; a destructor has no one to tell.
+    (void)flush();
     ::close(fd_);
+}
+
+std::expected<void, TreeError> FileNodeStore::flush() {
+    if (pending_.empty()) return {};
+    if (broken_) return std::unexpected(TreeError::damaged(path_ + " has an unknown tail after a failed write"));
+    const auto* data = reinterpret_cast<const std::uint8_t*>(pending_.data());
+    if (!write_all(fd_, data, pending_.size() * sizeof(Hash), offset_of(written_))) {
+        auto error = io_error("writing", path_);
+        // Undo a partial write so that the file still ends where the written records do.
+        if (::ftruncate(fd_, offset_of(written_)) != 0) broken_ = true;
+        return error;
+    }
+    written_ += pending_.size();
+    pending_.clear();
+    return {};
 }
 
 std::expected<void, TreeError> FileNodeStore::append_records(std::span<const Hash> records) {
     if (broken_) return std::unexpected(TreeError::damaged(path_ + " has an unknown tail after a failed write"));
-    const auto* data = reinterpret_cast<const std::uint8_t*>(records.data());
-    if (!write_all(fd_, data, records.size_bytes(), offset_of(records_))) {
-        auto error = io_error("writing", path_);
-        // Undo a partial write so that the file still ends on a whole append.
-        if (::ftruncate(fd_, offset_of(records_)) != 0) broken_ = true;
-        return error;
-    }
-    records_ += records.size();
-    return {};
+    pending_.insert(pending_.end(), records.begin(), records.end());
+    if (pending_.size() < kBufferRecords) return {};
+    auto flushed = flush();
+    // All or none: on failure these records leave the buffer again; earlier ones stay in it.
+    if (!flushed) pending_.resize(pending_.size() - records.size());
+    return flushed;
 }
 
 std::expected<void, TreeError> FileNodeStore::read_records(std::uint64_t first, std::span<Hash> out) const {
-    if (first > records_ || out.size() > records_ - first) {
+    const std::uint64_t total = record_count();
+    if (first > total || out.size() > total - first) {
         return std::unexpected(TreeError::out_of_range("record " + std::to_string(first + out.size() - 1) +
-                                                       " is beyond the store's " + std::to_string(records_)));
+                                                       " is beyond the store's " + std::to_string(total)));
     }
-    if (!read_all(fd_, reinterpret_cast<std::uint8_t*>(out.data()), out.size_bytes(), offset_of(first))) {
+    // The part in the file, then the part still in the buffer.
+    const std::size_t from_file = first >= written_ ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), written_ - first));
+    if (from_file > 0 &&
+        !read_all(fd_, reinterpret_cast<std::uint8_t*>(out.data()), from_file * sizeof(Hash), offset_of(first))) {
         if (errno != 0) return io_error("reading", path_);
         return std::unexpected(TreeError::damaged(path_ + " was cut short while open"));
     }
+    const std::uint64_t buffered_first = first + from_file - written_;
+    std::copy_n(pending_.begin() + static_cast<std::ptrdiff_t>(buffered_first), out.size() - from_file,
+                out.begin() + static_cast<std::ptrdiff_t>(from_file));
     return {};
 }
 
 std::expected<void, TreeError> FileNodeStore::truncate_records(std::uint64_t count) {
-    if (count >= records_ && !broken_) return {};
-    count = std::min(count, records_);
+    if (count >= written_ && !broken_) {
+        if (count < record_count()) pending_.resize(static_cast<std::size_t>(count - written_));
+        return {};
+    }
+    pending_.clear();
+    count = std::min(count, written_);
     if (::ftruncate(fd_, offset_of(count)) != 0) return io_error("truncating", path_);
-    records_ = count;
+    written_ = count;
     broken_ = false;
     return {};
 }
 
 std::expected<void, TreeError> FileNodeStore::sync() {
+    auto flushed = flush();
+    if (!flushed) return flushed;
     if (::fdatasync(fd_) != 0) return io_error("syncing", path_);
     return {};
 }

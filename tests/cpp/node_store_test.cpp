@@ -185,13 +185,55 @@ TEST_F(FileNodeStoreTest, CreateRefusesAnExistingFileAndTruncateDropsWholeLeaves
     EXPECT_EQ(FileNodeStore::create(path_).error().kind(), TreeError::Kind::Exists);
     EXPECT_EQ(FileNodeStore::open((dir_ / "missing").string()).error().kind(), TreeError::Kind::Io);
 
+    ASSERT_TRUE(tree.sync());
     ASSERT_TRUE(tree.truncate(33));
     EXPECT_EQ(tree.size(), 33u);
     EXPECT_EQ(tree.root(), Model(leaves).mth(0, 33));
     EXPECT_EQ(fs::file_size(path_), record_offset(records_for_leaves(33)));
     EXPECT_EQ(tree.truncate(34).error().kind(), TreeError::Kind::OutOfRange);
     ASSERT_TRUE(tree.append(leaves[33]));
+    ASSERT_TRUE(tree.append(leaves[34]));
+    ASSERT_TRUE(tree.truncate(34));  // inside the write buffer
+    ASSERT_TRUE(tree.sync());
     EXPECT_EQ(reopen().value().root(), Model(leaves).mth(0, 34));
+}
+
+// Appends are buffered: reads see the buffer and the file as one, and a store that lags the
+// trail or ends inside an append after a crash is cut back to a whole leaf and caught up.
+TEST_F(FileNodeStoreTest, BufferedAppendsReadAsOneAndRecoveryCatchesUpFromTheTrail) {
+    const std::vector<Hash> leaves = random_leaves(3000, 47);  // three buffers' worth of records
+    MerkleTree memory = memory_tree(leaves);
+    {
+        MerkleTree file = file_tree(leaves);
+        EXPECT_LT(fs::file_size(path_), record_offset(records_for_leaves(3000)));  // a buffer still pending
+        std::mt19937_64 random(53);
+        for (int trial = 0; trial < 300; ++trial) {
+            const std::uint64_t n = 1 + random() % 3000;
+            const std::uint64_t i = random() % n;
+            ASSERT_EQ(file.inclusion_proof(i, n).value(), memory.inclusion_proof(i, n).value());
+        }
+        EXPECT_TRUE(file.check_structure());
+    }
+    // A torn append: open refuses it, recover cuts it off and says how much. Leaf 2991 writes
+    // five records (2992 has four trailing zero bits); the cut leaves two and a bit of them.
+    const std::uint64_t torn = record_offset(records_for_leaves(2991)) + 2 * 32 + 5;
+    fs::resize_file(path_, torn);
+    EXPECT_EQ(reopen().error().kind(), TreeError::Kind::Damaged);
+    auto recovered = FileNodeStore::recover(path_).value();
+    EXPECT_EQ(recovered.cut_bytes, 2 * 32 + 5u);
+    MerkleTree file = MerkleTree::open(std::move(recovered.store)).value();
+    ASSERT_EQ(file.size(), 2991u);
+    ASSERT_TRUE(file.check_root(2991, memory.root_at(2991).value()));
+    for (std::uint64_t i = file.size(); i < leaves.size(); ++i) ASSERT_TRUE(file.append(leaves[i]));
+    EXPECT_EQ(file.root(), memory.root());
+    EXPECT_EQ(fs::file_size(path_), torn - (2 * 32 + 5));  // the caught-up leaves still buffered
+    ASSERT_TRUE(file.sync());
+    EXPECT_EQ(fs::file_size(path_), record_offset(records_for_leaves(3000)));
+
+    // A sound file recovers unchanged; a bad header is still refused.
+    EXPECT_EQ(FileNodeStore::recover(path_).value().cut_bytes, 0u);
+    overwrite(0, 0x01);
+    EXPECT_EQ(FileNodeStore::recover(path_).error().kind(), TreeError::Kind::Damaged);
 }
 
 TEST(CompactRangeTest, FromRootsRefusesACountThatIsNotTheSizesBits) {
