@@ -97,9 +97,9 @@ std::expected<TrailPublicKey, TrailKeyError> parse_public_key(std::string_view t
     if (line.starts_with("-----BEGIN ")) return TrailPublicKey::from_pem(text);
     if (line.size() == 64 && all_hex(line)) return TrailPublicKey::from_hex(line);
     if (line.find('+') != std::string_view::npos) {
-        auto verifier = parse_verifier_key(line);
-        if (!verifier) return std::unexpected(verifier.error());
-        return verifier->key;
+        auto verifier = VerifierKey::parse(line);
+        if (!verifier) return std::unexpected(malformed(verifier.error().message()));
+        return TrailPublicKey(verifier->public_key);
     }
     return std::unexpected(malformed(
         "not a public key: expected a \"-----BEGIN PUBLIC KEY-----\" PEM text, 64 hex digits or a "

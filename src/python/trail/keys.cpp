@@ -85,9 +85,9 @@ PyObject* pem(PyTrailPublicKey* self) { return to_str(self->value.pem()); }
 
 PyObject* verifier_key(PyTrailPublicKey* self, const FastArgs& args) {
     auto [name] = parse("TrailPublicKey.verifier_key", {"name"}, 1, args);
-    auto key_text = verifier_key_text(text(name, "name"), self->value);
-    if (!key_text) raise_error(key_text.error());
-    return to_str(*key_text);
+    auto key = VerifierKey::make(std::string(text(name, "name")), self->value.bytes());
+    if (!key) raise_error(key.error());
+    return to_str(key->text());
 }
 
 PyObject* public_repr(PyTrailPublicKey* self) { return to_str("TrailPublicKey('" + self->value.hex() + "')"); }

@@ -57,6 +57,8 @@ void raise_error(const TrailError& error) {
 
 void raise_error(const TrailKeyError& error) { raise_text(trail_key_error_class(), error.message()); }
 
+void raise_error(const NoteError& error) { raise_text(trail_key_error_class(), error.message()); }
+
 void raise_error(const CryptoError& error) { raise_text(core_crypto_error_class(), error.message()); }
 
 }  // namespace corvel::python::trail

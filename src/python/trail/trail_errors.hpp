@@ -11,6 +11,7 @@
 #include <Python.h>
 
 #include "audit_trail/trail_error.hpp"
+#include "audit_trail/note_error.hpp"
 #include "audit_trail/trail_key_error.hpp"
 
 namespace corvel::python::trail {
@@ -24,5 +25,6 @@ PyObject* trail_key_error_class();
 [[noreturn]] void raise_error(const AuditError& error);
 [[noreturn]] void raise_error(const TrailKeyError& error);
 [[noreturn]] void raise_error(const CryptoError& error);
+[[noreturn]] void raise_error(const NoteError& error);
 
 }  // namespace corvel::python::trail
