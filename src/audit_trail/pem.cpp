@@ -54,19 +54,6 @@ bool decode_into(std::string_view text, SecretBuffer& out) {
 
 }  // namespace
 
-std::string base64_encode(ByteView bytes) {
-    std::string out(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-    sodium_bin2base64(out.data(), out.size(), bytes.data(), bytes.size(), sodium_base64_VARIANT_ORIGINAL);
-    out.resize(encoded_length(bytes.size()));  // drop the terminator
-    return out;
-}
-
-std::expected<Bytes, TrailKeyError> base64_decode(std::string_view text) {
-    SecretBuffer buffer(text.size() / 4 * 3 + 3);
-    if (!decode_into(text, buffer)) return std::unexpected(malformed("the text is not valid base64"));
-    return Bytes(buffer.view().begin(), buffer.view().end());
-}
-
 SecretBuffer pem_encode(std::string_view label, ByteView der) {
     const std::size_t body = encoded_length(der.size());
     const std::size_t lines = (body + kLineLength - 1) / kLineLength;

@@ -17,9 +17,5 @@ SecretBuffer pem_encode(std::string_view label, ByteView der);
 // The DER inside a PEM text of exactly this label. Errors are Malformed with an empty path.
 std::expected<SecretBuffer, TrailKeyError> pem_decode(std::string_view text, std::string_view label);
 
-// Standard base64 (with padding) and its strict inverse: the text must be the canonical encoding
-// of some bytes, with no whitespace. Used by the verifier-key text as well.
-std::string base64_encode(ByteView bytes);
-std::expected<Bytes, TrailKeyError> base64_decode(std::string_view text);
 
 }  // namespace corvel

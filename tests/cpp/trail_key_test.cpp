@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "audit_trail/base64.hpp"
 #include "audit_trail/note_key.hpp"
 #include "audit_trail/pem.hpp"
 #include "audit_trail/trail_key.hpp"
@@ -292,7 +293,8 @@ TEST_F(KeyFiles, PublicKeyInEveryFormFromTextAndFile) {
     }
     const std::string bad_name = write("bad_name.pub", "a b+00000000+" + base64_encode(Bytes(33, 1)));
     EXPECT_EQ(load_public_key(bad_name).error().message(),
-              "Invalid key file '" + bad_name + "': invalid key name: the name holds a space");
+              "Invalid key file '" + bad_name +
+                  "': Invalid note key name \"a b\": it must be non-empty, without spaces, plus signs or control characters");
 }
 
 TEST(TrailPublicKey, VerifyAcceptsOnlyTheExactSignature) {
