@@ -17,6 +17,9 @@ from corvel_charter._trail import (
     TrailKeyError,
     TrailPublicKey,
     TrailSummary,
+    prove,
+    prove_consistency,
+    verify_evidence,
     verify_trail,
 )
 
@@ -31,6 +34,9 @@ _TRAIL_NAMES = [
     "TrailKeyError",
     "TrailPublicKey",
     "TrailSummary",
+    "prove",
+    "prove_consistency",
+    "verify_evidence",
     "verify_trail",
 ]
 

@@ -16,6 +16,9 @@ std::string TrailError::message() const {
             return "Audit trail entry of " + number() + " bytes exceeds the limit of " +
                    std::to_string(kMaxEntryLine) + " bytes";
         case Kind::Closed: return "Audit trail is closed";
+        case Kind::NoTree: return "The audit trail's Merkle tree is unavailable: " + text();
+        case Kind::Checkpoint: return "Checkpoint error: " + text();
+        case Kind::NotThePrefix: return "The audit trail does not hold the checkpoint's tree: " + text();
         case Kind::Broken:
             return "Audit trail writer stopped after a write that could not be undone; reopen the trail to repair it";
     }

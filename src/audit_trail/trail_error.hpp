@@ -22,6 +22,9 @@ public:
         EntryTooLarge,   // the entry's line would exceed the line limit
         Closed,          // the writer was closed
         Broken,          // a failed write could not be undone; reopening repairs the file
+        NoTree,          // the Merkle tree beside the trail cannot be kept
+        Checkpoint,      // a checkpoint could not be made, or a given one is malformed or unsigned
+        NotThePrefix,    // the trail does not hold the checkpoint's tree: cut short, rewritten or forked
     };
 
     static TrailError audit(AuditError error) { return {Kind::Audit, std::move(error)}; }
@@ -33,6 +36,9 @@ public:
     static TrailError entry_too_large(std::uint64_t size) { return {Kind::EntryTooLarge, size}; }
     static TrailError closed() { return {Kind::Closed, std::monostate{}}; }
     static TrailError broken() { return {Kind::Broken, std::monostate{}}; }
+    static TrailError no_tree(std::string reason) { return {Kind::NoTree, std::move(reason)}; }
+    static TrailError checkpoint(std::string reason) { return {Kind::Checkpoint, std::move(reason)}; }
+    static TrailError not_the_prefix(std::string what) { return {Kind::NotThePrefix, std::move(what)}; }
 
     Kind kind() const { return kind_; }
     // The audit log's error of Kind::Audit; null for the others.

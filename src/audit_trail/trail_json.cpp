@@ -8,9 +8,7 @@ namespace corvel {
 
 // ------------------------------------------------------------------------------ rendering
 
-namespace {
-
-void append_string(std::string& out, std::string_view text) {
+void append_json_string(std::string& out, std::string_view text) {
     static constexpr char hex[] = "0123456789abcdef";
     out.push_back('"');
     for (const char ch : text) {
@@ -35,6 +33,10 @@ void append_string(std::string& out, std::string_view text) {
     }
     out.push_back('"');
 }
+
+namespace {
+
+void append_string(std::string& out, std::string_view text) { append_json_string(out, text); }
 
 void append_number(std::string& out, std::uint64_t value) {
     char digits[20];

@@ -132,7 +132,8 @@ std::expected<void, AuditError> check_entry(const TrailEntry& trail_entry, std::
 }
 
 std::expected<void, ScanFailure> scan_trail(int fd, const PublicKey& key, TrailState& state, NonceIndex& nonces,
-                                            ScanMode mode, const TrailProgress& progress) {
+                                            ScanMode mode, const TrailProgress& progress,
+                                            const TrailEntryHook& on_entry) {
     struct stat metadata;
     if (::fstat(fd, &metadata) != 0) return std::unexpected(ScanFailure{AuditError::io_error(errno)});
     state.file_size = static_cast<std::uint64_t>(metadata.st_size);
@@ -194,6 +195,7 @@ std::expected<void, ScanFailure> scan_trail(int fd, const PublicKey& key, TrailS
                 std::to_string(*earlier))});
         }
         nonces.insert(nonce, state.count);
+        if (on_entry) on_entry(state.count, parsed->entry.current_hash);
         state.head_hash = parsed->entry.current_hash;
         state.entries_end = line.offset + text.size();
         ++state.count;

@@ -64,8 +64,12 @@ enum class ScanMode {
 
 // Checks every entry of the open file under `key`: index continuity, the chain, the entry
 // hash, the signature and nonce uniqueness. `state` holds what was checked when it fails.
+// Called with each entry's index and current_hash once the entry has passed every check.
+using TrailEntryHook = std::function<void(std::uint64_t index, const Hash32& current_hash)>;
+
 std::expected<void, ScanFailure> scan_trail(int fd, const PublicKey& key, TrailState& state, NonceIndex& nonces,
-                                            ScanMode mode = ScanMode::Strict, const TrailProgress& progress = {});
+                                            ScanMode mode = ScanMode::Strict, const TrailProgress& progress = {},
+                                            const TrailEntryHook& on_entry = {});
 
 // Checks one parsed entry as the entry at `index` following `prev_hash`.
 std::expected<void, AuditError> check_entry(const TrailEntry& entry, std::uint64_t index, const Hash32& prev_hash,

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "audit_trail/trail_checkpoint.hpp"
 #include "audit_trail/trail_file.hpp"
 #include "audit_trail/trail_json.hpp"
 #include "crypto/fault.hpp"
@@ -82,6 +83,7 @@ std::expected<std::unique_ptr<TrailWriter>, TrailError> TrailWriter::open(std::s
 }
 
 std::expected<void, TrailError> TrailWriter::load() {
+    tree_.emplace(tree_path_for(path_));
     struct stat metadata;
     if (::fstat(file_.get(), &metadata) != 0) return io_failure(errno);
     if (metadata.st_size == 0) {
@@ -93,9 +95,11 @@ std::expected<void, TrailError> TrailWriter::load() {
         state_ = TrailState{};
         state_.file_size = empty.size();
         report_.created = true;
+        if (!tree_->matches(0)) tree_->start_rebuild();
         return {};
     }
-    auto scanned = scan_trail(file_.get(), public_key_, state_, nonces_, ScanMode::RecoverTornTail);
+    const TrailEntryHook observe = [this](std::uint64_t index, const Hash32& hash) { tree_->observe(index, hash); };
+    auto scanned = scan_trail(file_.get(), public_key_, state_, nonces_, ScanMode::RecoverTornTail, {}, observe);
     if (!scanned) {
         const AuditError& error = scanned.error().error;
         if (error.kind() == AuditError::Kind::InvalidSignature && state_.count == 0) {
@@ -105,6 +109,21 @@ std::expected<void, TrailError> TrailWriter::load() {
         if (auto repaired = repair_torn_tail(scanned.error()); !repaired) return repaired;
     }
     report_.entries = state_.count;
+    if (!tree_->matches(state_.count)) return scan_into_tree();
+    return {};
+}
+
+// Rebuilds the tree from the trail, which has just been checked: a second reading, on the
+// rare road where the tree beside it was lost or damaged.
+std::expected<void, TrailError> TrailWriter::scan_into_tree() {
+    tree_->start_rebuild();
+    if (::lseek(file_.get(), 0, SEEK_SET) != 0) return io_failure(errno);
+    TrailState state;
+    NonceIndex nonces;
+    const TrailEntryHook observe = [this](std::uint64_t index, const Hash32& hash) { tree_->observe(index, hash); };
+    if (auto scanned = scan_trail(file_.get(), public_key_, state, nonces, ScanMode::Strict, {}, observe); !scanned) {
+        return audit_failure(std::move(scanned.error().error));
+    }
     return {};
 }
 
@@ -186,6 +205,7 @@ std::expected<AppendResult, TrailError> TrailWriter::append(const Action& action
         return audit_failure(std::move(wrote.error()));
     }
     nonces_.insert(proof.nonce, state_.count);
+    tree_->append(entry.entry.current_hash);
     state_.head_hash = entry.entry.current_hash;
     state_.entries_end = offset + json_start + json_size;
     state_.file_size = offset + line_.size();
@@ -212,7 +232,30 @@ std::expected<void, TrailError> TrailWriter::sync_locked() {
     }
     unsynced_ = 0;
     last_sync_ = std::chrono::steady_clock::now();
+    // The tree is an index of the trail: failing to keep it costs checkpoints, not entries.
+    (void)tree_->sync();
+    if (!policy_.checkpoint_origin.empty()) {
+        auto note = checkpoint_locked(policy_.checkpoint_origin);
+        if (!note) return std::unexpected(std::move(note.error()));
+        if (auto wrote = replace_file(checkpoint_path_for(path_), *note); !wrote) return audit_failure(wrote.error());
+    }
     return {};
+}
+
+std::expected<std::string, TrailError> TrailWriter::checkpoint_locked(const std::string& origin) {
+    auto tree = tree_->tree();
+    if (!tree) return std::unexpected(TrailError::no_tree(tree.error().message()));
+    const Checkpoint checkpoint{origin, (*tree)->size(), (*tree)->root(), {}};
+    auto note = sign_checkpoint(checkpoint, TrailKeyNoteSigner(origin, *key_));
+    if (!note) return std::unexpected(TrailError::checkpoint(note.error().message()));
+    return std::move(*note);
+}
+
+std::expected<std::string, TrailError> TrailWriter::checkpoint(const std::string& origin) {
+    std::lock_guard lock(mutex_);
+    if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto synced = sync_locked(); !synced) return std::unexpected(std::move(synced.error()));
+    return checkpoint_locked(origin);
 }
 
 std::expected<void, TrailError> TrailWriter::sync() {

@@ -14,6 +14,7 @@
 #include "audit_trail/trail_entry.hpp"
 #include "audit_trail/trail_error.hpp"
 #include "audit_trail/trail_scan.hpp"
+#include "audit_trail/trail_tree.hpp"
 #include "base/file_descriptor.hpp"
 #include "audit_trail/trail_key.hpp"
 #include "crypto/os_facilities.hpp"
@@ -27,6 +28,8 @@ struct SyncPolicy {
     std::uint32_t every = 1;
     // Also sync at an append when this long has passed since the last sync; zero: no interval.
     std::chrono::milliseconds interval{0};
+    // When not empty, every sync also writes a checkpoint under this origin beside the trail.
+    std::string checkpoint_origin;
 };
 
 struct AppendResult {
@@ -61,6 +64,9 @@ public:
 
     // Makes every appended entry durable.
     std::expected<void, TrailError> sync();
+    // A signed checkpoint (signed-note text) of the trail as it stands, under `origin`. The
+    // trail is synced first: a checkpoint never covers an entry a crash could still lose.
+    std::expected<std::string, TrailError> checkpoint(const std::string& origin);
     // Syncs, releases the lock and closes the file; later calls fail with Closed.
     std::expected<void, TrailError> close();
 
@@ -77,6 +83,8 @@ private:
     std::expected<void, TrailError> load();
     std::expected<void, TrailError> repair_torn_tail(const ScanFailure& failure);
     std::expected<void, TrailError> sync_locked();
+    std::expected<std::string, TrailError> checkpoint_locked(const std::string& origin);
+    std::expected<void, TrailError> scan_into_tree();
     std::expected<void, TrailError> usable() const;
 
     const std::string path_;
@@ -89,6 +97,7 @@ private:
     mutable std::mutex mutex_;
     TrailState state_;
     NonceIndex nonces_;
+    std::optional<TrailTree> tree_;
     OpenReport report_;
     std::string line_;  // reused for every append
     std::uint32_t unsynced_ = 0;

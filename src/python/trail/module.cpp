@@ -14,14 +14,12 @@ namespace corvel::python::trail {
 
 namespace {
 
-PyMethodDef functions[] = {verify_trail_function, {nullptr, nullptr, 0, nullptr}};
-
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "corvel_charter._trail",
     "The audit trail: signed, hash-chained records of decisions, their keys and their verifier",
     -1,
-    functions,
+    nullptr,
     nullptr,
     nullptr,
     nullptr,
@@ -36,6 +34,10 @@ PyObject* create_module() {
     initialize_crypto();
     load_core_classes();
     Ref module = Ref::steal(check(PyModule_Create(&module_definition)));
+    // Added here, not in the definition: the tables are built by other files' initialisers.
+    static PyMethodDef verify[] = {verify_trail_function, {nullptr, nullptr, 0, nullptr}};
+    check_status(PyModule_AddFunctions(module.get(), verify));
+    check_status(PyModule_AddFunctions(module.get(), evidence_functions));
     add(module.get(), "TrailError", trail_error_class());
     add(module.get(), "TrailIntegrityError", trail_integrity_error_class());
     add(module.get(), "TrailKeyError", trail_key_error_class());

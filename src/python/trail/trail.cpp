@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "audit_trail/trail_evidence.hpp"
 #include "python/support/convert.hpp"
 #include "python/support/extract.hpp"
 #include "python/support/ref.hpp"
@@ -98,12 +99,13 @@ SyncPolicy sync_policy(PyObject* every, PyObject* interval) {
 }
 
 PyObject* construct_trail(PyObject* args, PyObject* kwargs) {
-    auto [path, key, every, interval] =
-        parse("AuditTrail", {"path", "key", "sync_every", "sync_interval"}, 2, args, kwargs);
+    auto [path, key, every, interval, origin] =
+        parse("AuditTrail", {"path", "key", "sync_every", "sync_interval", "checkpoint_origin"}, 2, args, kwargs);
     std::string file(text(path, "path"));
     if (!Py_IS_TYPE(key, PyTrailKey::type())) raise_wrong_type(key, "key", "TrailKey");
     std::shared_ptr<const TrailKey> trail_key = reinterpret_cast<PyTrailKey*>(key)->value;
-    const SyncPolicy policy = sync_policy(every, interval);
+    SyncPolicy policy = sync_policy(every, interval);
+    if (origin != nullptr && origin != Py_None) policy.checkpoint_origin = std::string(text(origin, "checkpoint_origin"));
 
     std::expected<std::unique_ptr<TrailWriter>, TrailError> writer;
     {
@@ -171,6 +173,18 @@ PyObject* close(PyAuditTrail* self) {
     return to_none();
 }
 
+PyObject* checkpoint(PyAuditTrail* self, const FastArgs& args) {
+    auto [origin] = parse("AuditTrail.checkpoint", {"origin"}, 1, args);
+    const std::string name(text(origin, "origin"));
+    std::expected<std::string, TrailError> note;
+    {
+        WithoutInterpreterLock unlocked;
+        note = writer_of(self).checkpoint(name);
+    }
+    if (!note) raise_error(note.error());
+    return to_str(*note);
+}
+
 PyObject* enter(PyAuditTrail* self) { return Py_NewRef(reinterpret_cast<PyObject*>(self)); }
 
 PyObject* exit(PyAuditTrail* self, const FastArgs&) { return close(self); }
@@ -197,6 +211,9 @@ PyMethodDef trail_methods[] = {
                     "append($self, action, proof, decision)\n--\n\nRecord one decision: the action, the proof issued "
                     "for it, and a Decision or a WatchdogResult. Returns (index, current_hash)."),
     method<&sync>("sync", "sync($self)\n--\n\nMake every appended entry durable"),
+    method<&checkpoint>("checkpoint",
+                        "checkpoint($self, origin)\n--\n\nA signed checkpoint of the trail as it stands (synced "
+                        "first), as signed-note text under the origin"),
     method<&close>("close", "close($self)\n--\n\nSync, release the file's lock and close it"),
     method<&enter>("__enter__", "__enter__($self)\n--\n\n"),
     method<&exit>("__exit__", "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the trail"),
@@ -236,13 +253,16 @@ PyGetSetDef summary_properties[] = {
 };
 
 PyObject* verify(const FastArgs& args) {
-    auto [path, key, progress] = parse("verify_trail", {"path", "public_key", "progress"}, 2, args);
+    auto [path, key, progress, checkpoint_arg] =
+        parse("verify_trail", {"path", "public_key", "progress", "checkpoint"}, 2, args);
+    const bool against_checkpoint = checkpoint_arg != nullptr && checkpoint_arg != Py_None;
+    const std::string note = against_checkpoint ? std::string(text(checkpoint_arg, "checkpoint")) : std::string();
     const std::string file(text(path, "path"));
     const TrailPublicKey public_key = public_key_argument(key, "public_key");
     const bool report = progress != nullptr && progress != Py_None;
     if (report && !PyCallable_Check(progress)) raise_wrong_type(progress, "progress", "callable");
 
-    std::expected<TrailSummary, AuditError> summary;
+    std::expected<TrailSummary, TrailError> summary;
     bool python_error = false;
     {
         WithoutInterpreterLock unlocked;
@@ -258,20 +278,95 @@ PyObject* verify(const FastArgs& args) {
                 return !python_error;
             });
         };
-        summary = verify_trail(file, public_key.bytes(), hook);
+        if (against_checkpoint) {
+            summary = verify_trail_prefix(file, public_key.bytes(), note, hook);
+        } else if (auto plain = verify_trail(file, public_key.bytes(), hook)) {
+            summary = *plain;
+        } else {
+            summary = std::unexpected(TrailError::audit(std::move(plain.error())));
+        }
     }
     if (python_error) throw PyErrorRaised{};
     if (!summary) raise_error(summary.error());
     return wrap<PyTrailSummary>(std::move(*summary));
 }
 
+// ---------------------------------------------------------------- evidence
+
+PyObject* prove(const FastArgs& args) {
+    auto [path, index] = parse("prove", {"path", "index"}, 2, args);
+    const std::string file(text(path, "path"));
+    const std::uint64_t entry = u64(index, "index");
+    std::expected<std::string, TrailError> evidence;
+    {
+        WithoutInterpreterLock unlocked;
+        evidence = prove_entry(file, entry);
+    }
+    if (!evidence) raise_error(evidence.error());
+    return to_str(*evidence);
+}
+
+PyObject* check_evidence(const FastArgs& args) {
+    auto [evidence, key] = parse("verify_evidence", {"evidence", "verifier_key"}, 2, args);
+    const std::string_view document = text(evidence, "evidence");
+    auto verifier = VerifierKey::parse(text(key, "verifier_key"));
+    if (!verifier) raise_error(verifier.error());
+    auto summary = verify_evidence(document, *verifier);
+    if (!summary) raise_error(summary.error());
+    Ref out = Ref::steal(check(PyDict_New()));
+    Ref index = Ref::steal(to_int(summary->index));
+    Ref size = Ref::steal(to_int(summary->tree_size));
+    Ref origin = Ref::steal(to_str(summary->origin));
+    Ref hash = Ref::steal(to_bytes(summary->current_hash));
+    check_status(PyDict_SetItemString(out.get(), "index", index.get()));
+    check_status(PyDict_SetItemString(out.get(), "tree_size", size.get()));
+    check_status(PyDict_SetItemString(out.get(), "origin", origin.get()));
+    check_status(PyDict_SetItemString(out.get(), "current_hash", hash.get()));
+    return out.release();
+}
+
+PyObject* consistency(const FastArgs& args) {
+    auto [old_checkpoint, path] = parse("prove_consistency", {"old_checkpoint", "path"}, 2, args);
+    const std::string note(text(old_checkpoint, "old_checkpoint"));
+    const std::string file(text(path, "path"));
+    std::expected<std::string, TrailError> proof;
+    {
+        WithoutInterpreterLock unlocked;
+        proof = prove_consistency(note, file);
+    }
+    if (!proof) raise_error(proof.error());
+    return to_str(*proof);
+}
+
+template <auto Body>
+constexpr PyMethodDef fast_function(const char* name, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&static_fast_entry<Body>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
 }  // namespace
+
+PyMethodDef evidence_functions[] = {
+    fast_function<&prove>("prove",
+                          "prove(path, index)\n--\n\nPortable evidence (JSON text) of entry `index`: the entry, its "
+                          "inclusion proof and the checkpoint kept beside the trail"),
+    fast_function<&check_evidence>(
+        "verify_evidence",
+        "verify_evidence(evidence, verifier_key)\n--\n\nVerify an evidence document offline with the trail's "
+        "verifier key text; returns its index, tree_size, origin and current_hash"),
+    fast_function<&consistency>(
+        "prove_consistency",
+        "prove_consistency(old_checkpoint, path)\n--\n\nThe consistency proof (JSON text) that the trail extends "
+        "an older checkpoint of it, checked before it is returned"),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyMethodDef verify_trail_function = {
     "verify_trail", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&static_fast_entry<&verify>)),
     METH_FASTCALL | METH_KEYWORDS,
-    "verify_trail(path, public_key, progress=None)\n--\n\nVerify a trail file with its public key: the layout, "
-    "index continuity, the chain, every signature and no repeated proof nonce. Returns a TrailSummary; raises "
+    "verify_trail(path, public_key, progress=None, checkpoint=None)\n--\n\nVerify a trail file with its public "
+    "key: the layout, index continuity, the chain, every signature and no repeated proof nonce; with a checkpoint "
+    "(signed-note text), also that the file holds exactly the tree it signs. Returns a TrailSummary; raises "
     "TrailIntegrityError or TrailError at the first failure. progress(done_bytes, total_bytes) is called now and "
     "then."};
 
@@ -299,9 +394,10 @@ PyTypeObject* PyAuditTrail::type() {
         type = create_type(ClassSpec{
             .name = "AuditTrail",
             .module = kPackage,
-            .doc = "AuditTrail(path, key, sync_every=1, sync_interval=None)\n--\n\nThe one writer of a signed, "
+            .doc = "AuditTrail(path, key, sync_every=1, sync_interval=None, checkpoint_origin=None)\n--\n\nThe one writer of a signed, "
                    "hash-chained audit trail file. An existing file is verified under the key first; by default "
-                   "every append is synced to disk before it returns.",
+                   "every append is synced to disk before it returns. With a checkpoint origin, every sync also writes a "
+                   "signed checkpoint beside the trail.",
             .basicsize = sizeof(PyAuditTrail),
             .dealloc = &dealloc<PyAuditTrail>,
             .constructor = &constructor_slot<&construct_trail>,

@@ -25,5 +25,7 @@ struct PyTrailSummary : Binding<TrailSummary> {
 
 // verify_trail(path, public_key, progress=None)
 extern PyMethodDef verify_trail_function;
+// prove, verify_evidence, prove_consistency; ends with a null entry
+extern PyMethodDef evidence_functions[];
 
 }  // namespace corvel::python::trail

@@ -51,8 +51,8 @@ void raise_error(const AuditError& error) {
 
 void raise_error(const TrailError& error) {
     if (const AuditError* audit = error.audit_error()) raise_error(*audit);
-    raise_text(error.kind() == TrailError::Kind::WrongKey ? trail_integrity_error_class() : trail_error_class(),
-               error.message());
+    const bool integrity = error.kind() == TrailError::Kind::WrongKey || error.kind() == TrailError::Kind::NotThePrefix;
+    raise_text(integrity ? trail_integrity_error_class() : trail_error_class(), error.message());
 }
 
 void raise_error(const TrailKeyError& error) { raise_text(trail_key_error_class(), error.message()); }
