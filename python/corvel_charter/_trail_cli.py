@@ -27,8 +27,26 @@ def add_commands(commands):
     verify.add_argument("log", metavar="LOG", help="the trail file")
     verify.add_argument("--public-key", required=True, metavar="KEY",
                         help="the public key: a file or a text (SPKI PEM, 64 hex digits or a verifier key)")
+    verify.add_argument("--checkpoint", metavar="FILE",
+                        help="also prove that the file holds exactly the tree this signed checkpoint covers")
     verify.add_argument("--quiet", action="store_true", help="no progress on standard error")
     verify.set_defaults(run=verify_command)
+
+    prove = commands.add_parser("prove", help="print portable evidence (JSON) of one entry")
+    prove.add_argument("log", metavar="LOG", help="the trail file (its checkpoint and tree lie beside it)")
+    prove.add_argument("index", metavar="INDEX", type=int, help="the entry's index")
+    prove.set_defaults(run=prove_command)
+
+    evidence = commands.add_parser("verify-evidence", help="verify an evidence file offline")
+    evidence.add_argument("evidence", metavar="EVIDENCE", help="the evidence file ('-' for standard input)")
+    evidence.add_argument("--key", required=True, metavar="VKEY",
+                          help="the trail's verifier key (name+id+key), or a file holding it")
+    evidence.set_defaults(run=verify_evidence_command)
+
+    consistency = commands.add_parser("consistency", help="prove that a trail extends an older checkpoint")
+    consistency.add_argument("old_checkpoint", metavar="OLD_CHECKPOINT", help="a checkpoint file of the trail")
+    consistency.add_argument("log", metavar="LOG", help="the trail file (its checkpoint and tree lie beside it)")
+    consistency.set_defaults(run=consistency_command)
 
     inspect = commands.add_parser("inspect", help="show a trail file's entries")
     inspect.add_argument("log", metavar="LOG", help="the trail file")
@@ -104,8 +122,9 @@ def verify_command(args):
     public = public_key_from(args.public_key)
     size = os.stat(args.log).st_size
     progress = None if args.quiet or size < PROGRESS_FROM_BYTES else Progress()
+    checkpoint = read_text(args.checkpoint) if args.checkpoint else None
     try:
-        summary = cc.verify_trail(args.log, public, progress)
+        summary = cc.verify_trail(args.log, public, progress, checkpoint)
     finally:
         if progress is not None:
             progress.finish()
@@ -114,6 +133,38 @@ def verify_command(args):
     else:
         print(f"OK: {args.log}: {summary.count} entries verified, head {summary.head_index} "
               f"{summary.head_hash.hex()} (key {public.hex()[:16]})")
+    return 0
+
+
+def read_text(path):
+    if path == "-":
+        return sys.stdin.read()
+    with open(path, encoding="utf-8") as file:
+        return file.read()
+
+
+def prove_command(args):
+    if args.index < 0:
+        raise CommandError("INDEX must not be negative")
+    print(cc.prove(args.log, args.index), end="")
+    return 0
+
+
+def verifier_key_from(argument):
+    """A verifier key text, given as such or in a file."""
+    text = read_text(argument).strip() if os.path.exists(argument) else argument
+    return text
+
+
+def verify_evidence_command(args):
+    summary = cc.verify_evidence(read_text(args.evidence), verifier_key_from(args.key))
+    print(f"OK: entry {summary['index']} of {summary['origin']} is in its checkpoint of {summary['tree_size']} "
+          f"entries (entry hash {summary['current_hash'].hex()})")
+    return 0
+
+
+def consistency_command(args):
+    print(cc.prove_consistency(read_text(args.old_checkpoint), args.log), end="")
     return 0
 
 
