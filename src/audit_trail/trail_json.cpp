@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 
+#include <array>
 #include <charconv>
 
 namespace corvel {
@@ -44,13 +45,31 @@ void append_number(std::string& out, std::uint64_t value) {
     out.append(digits, end);
 }
 
+// "0," to "255,": byte lists are most of an entry's text, so each byte is one table copy.
+struct ByteTexts {
+    std::array<std::array<char, 4>, 256> text{};
+    std::array<std::uint8_t, 256> size{};
+    constexpr ByteTexts() {
+        for (int value = 0; value < 256; ++value) {
+            int n = 0;
+            if (value >= 100) text[value][n++] = static_cast<char>('0' + value / 100);
+            if (value >= 10) text[value][n++] = static_cast<char>('0' + value / 10 % 10);
+            text[value][n++] = static_cast<char>('0' + value % 10);
+            text[value][n++] = ',';
+            size[value] = static_cast<std::uint8_t>(n);
+        }
+    }
+};
+constexpr ByteTexts kByteTexts;
+
 void append_byte_list(std::string& out, ByteView bytes) {
     out.push_back('[');
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i != 0) out.push_back(',');
-        append_number(out, bytes[i]);
+    if (!bytes.empty()) {
+        for (const std::uint8_t byte : bytes) out.append(kByteTexts.text[byte].data(), kByteTexts.size[byte]);
+        out.back() = ']';  // the last comma
+    } else {
+        out.push_back(']');
     }
-    out.push_back(']');
 }
 
 // `"name":` with the comma that separates it from the member before it.

@@ -18,13 +18,25 @@ struct BadEntry {
     std::string detail;
 };
 
-[[noreturn]] void fail(std::string_view where, std::string_view what) {
-    throw BadEntry{std::string(where) + ": " + std::string(what)};
+// Where a value sits: the path of its object and its member name. The text is made only for an
+// error, so reading a good entry builds no strings.
+struct Where {
+    Where(std::string_view object) : object(object) {}
+    Where(const char* object) : object(object) {}
+    Where(std::string_view object, std::string_view member) : object(object), member(member) {}
+    std::string_view object;
+    std::string_view member;
+
+    std::string text() const {
+        return member.empty() ? std::string(object) : std::string(object) + "." + std::string(member);
+    }
+};
+
+[[noreturn]] void fail(const Where& where, std::string_view what) {
+    throw BadEntry{where.text() + ": " + std::string(what)};
 }
 
-std::string join(std::string_view where, std::string_view name) {
-    return std::string(where) + "." + std::string(name);
-}
+std::string join(std::string_view where, std::string_view name) { return Where(where, name).text(); }
 
 // Reads an object's members by name into `values`: every name at most once, no other names,
 // and every name not in `optional` present.
@@ -59,7 +71,7 @@ Members<N> members(dom::element value, std::string_view where,
     return out;
 }
 
-std::uint64_t unsigned_number(dom::element value, std::string_view where) {
+std::uint64_t unsigned_number(dom::element value, const Where& where) {
     std::uint64_t out = 0;
     if (value.type() != dom::element_type::UINT64 && value.type() != dom::element_type::INT64)
         fail(where, "expected a non-negative integer");
@@ -67,25 +79,25 @@ std::uint64_t unsigned_number(dom::element value, std::string_view where) {
     return out;
 }
 
-std::uint32_t unsigned32(dom::element value, std::string_view where) {
+std::uint32_t unsigned32(dom::element value, const Where& where) {
     const std::uint64_t out = unsigned_number(value, where);
     if (out > 0xffffffffu) fail(where, "expected an integer that fits in 32 bits");
     return static_cast<std::uint32_t>(out);
 }
 
-std::string text(dom::element value, std::string_view where) {
+std::string text(dom::element value, const Where& where) {
     std::string_view out;
     if (value.get(out) != simdjson::SUCCESS) fail(where, "expected a string");
     return std::string(out);
 }
 
-bool boolean(dom::element value, std::string_view where) {
+bool boolean(dom::element value, const Where& where) {
     bool out = false;
     if (value.get(out) != simdjson::SUCCESS) fail(where, "expected true or false");
     return out;
 }
 
-Bytes byte_list(dom::element value, std::string_view where) {
+Bytes byte_list(dom::element value, const Where& where) {
     dom::array array;
     if (value.get(array) != simdjson::SUCCESS) fail(where, "expected an array of integers 0 to 255");
     Bytes out;
@@ -100,7 +112,7 @@ Bytes byte_list(dom::element value, std::string_view where) {
     return out;
 }
 
-Hash32 hash32(dom::element value, std::string_view where) {
+Hash32 hash32(dom::element value, const Where& where) {
     const Bytes bytes = byte_list(value, where);
     if (bytes.size() != 32) fail(where, "expected an array of length 32");
     Hash32 out;
@@ -115,7 +127,7 @@ struct Variant {
     bool has_payload = false;
 };
 
-Variant variant(dom::element value, std::string_view where) {
+Variant variant(dom::element value, const Where& where) {
     std::string_view name;
     if (value.get(name) == simdjson::SUCCESS) return {name, {}, false};
     dom::object object;
@@ -124,12 +136,12 @@ Variant variant(dom::element value, std::string_view where) {
     return {field.key, field.value, true};
 }
 
-ActionType action_type(dom::element value, std::string_view where) {
+ActionType action_type(dom::element value, const Where& where) {
     static constexpr std::array<std::string_view, 5> kNames = {"Delete", "Write", "Read", "Execute", "Network"};
     const Variant v = variant(value, where);
     if (v.has_payload) {
         if (v.name != "Custom") fail(where, "unknown variant \"" + std::string(v.name) + "\"");
-        return ActionType::custom(text(v.payload, join(where, "Custom")));
+        return ActionType::custom(text(v.payload, Where(join(where.object, where.member), "Custom")));
     }
     for (std::size_t i = 0; i < kNames.size(); ++i)
         if (v.name == kNames[i]) return ActionType(static_cast<ActionKind>(i));
@@ -139,18 +151,18 @@ ActionType action_type(dom::element value, std::string_view where) {
 Action action(dom::element value, std::string_view where) {
     const auto m = members(value, where, std::array<std::string_view, 4>{"action_type", "target", "payload", "metadata"});
     Action out;
-    out.action_type = action_type(m[0], join(where, "action_type"));
-    out.target = text(m[1], join(where, "target"));
-    if (!m[2].is_null()) out.payload = byte_list(m[2], join(where, "payload"));
-    if (!m[3].is_null()) out.metadata = text(m[3], join(where, "metadata"));
+    out.action_type = action_type(m[0], Where(where, "action_type"));
+    out.target = text(m[1], Where(where, "target"));
+    if (!m[2].is_null()) out.payload = byte_list(m[2], Where(where, "payload"));
+    if (!m[3].is_null()) out.metadata = text(m[3], Where(where, "metadata"));
     return out;
 }
 
-VerificationStatus status(dom::element value, std::string_view where) {
+VerificationStatus status(dom::element value, const Where& where) {
     const Variant v = variant(value, where);
     if (!v.has_payload && v.name == "OK") return VerificationStatus::ok();
     if (!v.has_payload && v.name == "Tampered") return VerificationStatus::tampered();
-    if (v.has_payload && v.name == "Failed") return VerificationStatus::failed(text(v.payload, join(where, "Failed")));
+    if (v.has_payload && v.name == "Failed") return VerificationStatus::failed(text(v.payload, Where(join(where.object, where.member), "Failed")));
     fail(where, "unknown variant \"" + std::string(v.name) + "\"");
 }
 
@@ -159,14 +171,14 @@ IntegrityProof proof(dom::element value, std::string_view where) {
                            std::array<std::string_view, 8>{"nonce", "timestamp", "ttl", "action_hash", "action_type",
                                                            "capsule_hash", "status", "signature"});
     IntegrityProof out;
-    out.nonce = hash32(m[0], join(where, "nonce"));
-    out.timestamp = unsigned_number(m[1], join(where, "timestamp"));
-    out.ttl = unsigned_number(m[2], join(where, "ttl"));
-    out.action_hash = hash32(m[3], join(where, "action_hash"));
-    out.action_type = action_type(m[4], join(where, "action_type"));
-    out.capsule_hash = text(m[5], join(where, "capsule_hash"));
-    out.status = status(m[6], join(where, "status"));
-    out.signature = byte_list(m[7], join(where, "signature"));
+    out.nonce = hash32(m[0], Where(where, "nonce"));
+    out.timestamp = unsigned_number(m[1], Where(where, "timestamp"));
+    out.ttl = unsigned_number(m[2], Where(where, "ttl"));
+    out.action_hash = hash32(m[3], Where(where, "action_hash"));
+    out.action_type = action_type(m[4], Where(where, "action_type"));
+    out.capsule_hash = text(m[5], Where(where, "capsule_hash"));
+    out.status = status(m[6], Where(where, "status"));
+    out.signature = byte_list(m[7], Where(where, "signature"));
     return out;
 }
 
@@ -176,7 +188,7 @@ Decision decision(dom::element value, std::string_view where) {
     if (v.has_payload && v.name == "Denied") {
         const std::string inner = join(where, "Denied");
         const auto m = members(v.payload, inner, std::array<std::string_view, 1>{"reason"});
-        return Decision::denied(text(m[0], join(inner, "reason")));
+        return Decision::denied(text(m[0], Where(inner, "reason")));
     }
     fail(where, "unknown variant \"" + std::string(v.name) + "\"");
 }
@@ -187,15 +199,15 @@ DenialProof denial(dom::element value, std::string_view where) {
                                                            "violated_rule", "denial_reason", "violation_count",
                                                            "triggered_hard_reset", "signature"});
     DenialProof out;
-    out.nonce = hash32(m[0], join(where, "nonce"));
-    out.timestamp = unsigned_number(m[1], join(where, "timestamp"));
-    out.action_hash = hash32(m[2], join(where, "action_hash"));
-    out.action_type = action_type(m[3], join(where, "action_type"));
-    out.violated_rule = text(m[4], join(where, "violated_rule"));
-    out.denial_reason = text(m[5], join(where, "denial_reason"));
-    out.violation_count = unsigned32(m[6], join(where, "violation_count"));
-    out.triggered_hard_reset = boolean(m[7], join(where, "triggered_hard_reset"));
-    out.signature = byte_list(m[8], join(where, "signature"));
+    out.nonce = hash32(m[0], Where(where, "nonce"));
+    out.timestamp = unsigned_number(m[1], Where(where, "timestamp"));
+    out.action_hash = hash32(m[2], Where(where, "action_hash"));
+    out.action_type = action_type(m[3], Where(where, "action_type"));
+    out.violated_rule = text(m[4], Where(where, "violated_rule"));
+    out.denial_reason = text(m[5], Where(where, "denial_reason"));
+    out.violation_count = unsigned32(m[6], Where(where, "violation_count"));
+    out.triggered_hard_reset = boolean(m[7], Where(where, "triggered_hard_reset"));
+    out.signature = byte_list(m[8], Where(where, "signature"));
     return out;
 }
 
@@ -205,10 +217,10 @@ HardResetSignal signal(dom::element value, std::string_view where) {
                                                            "reset_timestamp", "total_violations"});
     HardResetSignal out;
     out.final_denial = denial(m[0], join(where, "final_denial"));
-    out.charter_hash = text(m[1], join(where, "charter_hash"));
-    out.signature = byte_list(m[2], join(where, "signature"));
-    out.reset_timestamp = unsigned_number(m[3], join(where, "reset_timestamp"));
-    out.total_violations = unsigned32(m[4], join(where, "total_violations"));
+    out.charter_hash = text(m[1], Where(where, "charter_hash"));
+    out.signature = byte_list(m[2], Where(where, "signature"));
+    out.reset_timestamp = unsigned_number(m[3], Where(where, "reset_timestamp"));
+    out.total_violations = unsigned32(m[4], Where(where, "total_violations"));
     return out;
 }
 

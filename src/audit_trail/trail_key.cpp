@@ -14,12 +14,13 @@ namespace {
 
 constexpr std::string_view kPrivateLabel = "PRIVATE KEY";
 
-PublicKey public_key_of(const SoftwareKeyStore& signer) {
-    const Bytes bytes = signer.public_key_bytes();
+PublicKey public_key_of(const SecretKey& secret) {
     PublicKey key;
-    std::copy(bytes.begin(), bytes.end(), key.begin());
+    std::copy(secret.begin() + 32, secret.end(), key.begin());
     return key;
 }
+
+std::unique_ptr<SecretKey, TrailKey::SecretDeleter> expand(const Seed& seed);
 
 // Wipes the seed copy on the stack whatever way the scope is left.
 struct SeedOnStack {
@@ -32,16 +33,21 @@ struct SeedOnStack {
 
 }  // namespace
 
-void TrailKey::SeedDeleter::operator()(Seed* seed) const {
-    sodium_memzero(seed->data(), seed->size());
-    delete seed;
+void TrailKey::SecretDeleter::operator()(SecretKey* secret) const {
+    sodium_memzero(secret->data(), secret->size());
+    delete secret;
 }
 
-TrailKey::TrailKey(const Seed& seed)
-    : seed_(new Seed(seed)),
-      // Bastion mode writes alarms to standard error; the trail reports a failed signature as a value.
-      signer_(SoftwareKeyStore::from_seed(seed, /*bastion_mode=*/false)),
-      public_key_(public_key_of(signer_)) {}
+namespace {
+std::unique_ptr<SecretKey, TrailKey::SecretDeleter> expand(const Seed& seed) {
+    std::unique_ptr<SecretKey, TrailKey::SecretDeleter> secret(new SecretKey{});
+    PublicKey public_key;
+    crypto_sign_seed_keypair(public_key.data(), secret->data(), seed.data());
+    return secret;
+}
+}  // namespace
+
+TrailKey::TrailKey(const Seed& seed) : secret_(expand(seed)), public_key_(public_key_of(*secret_)) {}
 
 TrailKey::TrailKey(TrailKey&&) noexcept = default;
 TrailKey& TrailKey::operator=(TrailKey&&) noexcept = default;
@@ -89,9 +95,9 @@ std::expected<TrailKey, TrailKeyError> TrailKey::load(const std::string& path) {
 }
 
 SecretBuffer TrailKey::private_pem() const {
-    SecretBuffer der(kPkcs8Prefix.size() + seed_->size());
+    SecretBuffer der(kPkcs8Prefix.size() + sizeof(Seed));
     der.append(kPkcs8Prefix);
-    der.append(*seed_);
+    der.append(ByteView(secret_->data(), sizeof(Seed)));
     return pem_encode(kPrivateLabel, der.view());
 }
 
@@ -101,10 +107,8 @@ std::expected<void, TrailKeyError> TrailKey::save(const std::string& path) const
 }
 
 std::expected<Signature, CryptoError> TrailKey::sign(ByteView message) const {
-    auto signature = signer_.sign(message);
-    if (!signature) return std::unexpected(signature.error());
     Signature out;
-    std::copy(signature->begin(), signature->end(), out.begin());
+    crypto_sign_detached(out.data(), nullptr, message.data(), message.size(), secret_->data());
     return out;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// The trail's secret key: an Ed25519 seed that lives in one wiped allocation, signs through the
-// hedged, verify-after-sign signer of the key store, and is kept in a PKCS#8 PEM file
+// The trail's secret key: an Ed25519 seed that lives in one wiped allocation, signs with plain
+// RFC 8032 Ed25519 (libsodium), and is kept in a PKCS#8 PEM file
 // (DER = kPkcs8Prefix || seed, label "PRIVATE KEY") created with mode 0600.
 // Movable, not copyable; a moved-from key may only be destroyed or assigned to.
 
@@ -44,19 +44,21 @@ public:
 
     const TrailPublicKey& public_key() const { return public_key_; }
 
-    // Ed25519 signature of `message`. Signatures are randomised (hedged) and each is verified
-    // before it is returned; a failed check is CryptoError FaultAttackDetected.
+    // Ed25519 signature of `message` (deterministic, RFC 8032). The trail signs every entry, so
+    // it signs at the library's own rate; a signature that a fault spoiled is not checked here
+    // but refused by the next verification of the trail.
     std::expected<Signature, CryptoError> sign(ByteView message) const;
 
-private:
-    struct SeedDeleter {
-        void operator()(Seed* seed) const;
+public:
+    // The seed followed by the public key, as libsodium signs with it; wiped when dropped.
+    struct SecretDeleter {
+        void operator()(SecretKey* secret) const;
     };
 
+private:
     explicit TrailKey(const Seed& seed);
 
-    std::unique_ptr<Seed, SeedDeleter> seed_;
-    SoftwareKeyStore signer_;
+    std::unique_ptr<SecretKey, SecretDeleter> secret_;
     TrailPublicKey public_key_;
 };
 
