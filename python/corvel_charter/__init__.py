@@ -8,7 +8,39 @@ import _corvel_core
 from _corvel_core import *  # noqa: F401,F403  (the native module's __all__)
 from _corvel_core import __author__, __version__
 
-__all__ = list(_corvel_core.__all__)
+from corvel_charter._trail import (
+    AuditTrail,
+    Decision,
+    TrailError,
+    TrailIntegrityError,
+    TrailKey,
+    TrailKeyError,
+    TrailPublicKey,
+    TrailSummary,
+    prove,
+    prove_consistency,
+    verify_evidence,
+    verify_trail,
+)
+
+# The audit trail: a durable, signed record of decisions that anyone holding its public key
+# verifies offline.
+_TRAIL_NAMES = [
+    "AuditTrail",
+    "Decision",
+    "TrailError",
+    "TrailIntegrityError",
+    "TrailKey",
+    "TrailKeyError",
+    "TrailPublicKey",
+    "TrailSummary",
+    "prove",
+    "prove_consistency",
+    "verify_evidence",
+    "verify_trail",
+]
+
+__all__ = list(_corvel_core.__all__) + _TRAIL_NAMES
 __doc__ = _corvel_core.__doc__
 
 del _corvel_core

@@ -22,7 +22,198 @@ auditor.verify_proof(proof)
 """
 
 # The package re-exports the native module, whose stubs are _corvel_core-stubs.
+from types import TracebackType
+
 from _corvel_core import *
-from _corvel_core import __all__ as __all__
 from _corvel_core import __author__ as __author__
 from _corvel_core import __version__ as __version__
+
+# The audit trail (corvel_charter._trail): a durable, signed record of decisions that anyone
+# holding its public key verifies offline.
+from typing import Callable, ClassVar, final
+
+__all__ = [
+    "SealedCharter",
+    "Action",
+    "Proof",
+    "ProofAuditor",
+    "ConsensusEngine",
+    "SoftwareKeyStore",
+    "MemoryNonceStore",
+    "AuditLogger",
+    "AuditEntry",
+    "Watchdog",
+    "ViolationCounter",
+    "DenialProof",
+    "HardResetSignal",
+    "WatchdogResult",
+    "max_violations",
+    "CharterError",
+    "CryptoError",
+    "AuditorError",
+    "ConsensusError",
+    "AibomError",
+    "WatchdogError",
+    "__version__",
+    "__author__",
+    "AuditTrail",
+    "Decision",
+    "TrailError",
+    "TrailIntegrityError",
+    "TrailKey",
+    "TrailKeyError",
+    "TrailPublicKey",
+    "TrailSummary",
+    "prove",
+    "prove_consistency",
+    "verify_evidence",
+    "verify_trail",
+]
+
+from _corvel_core import Action, Proof, WatchdogResult
+
+class TrailError(Exception):
+    """Audit trail error"""
+
+class TrailIntegrityError(TrailError):
+    """The audit trail is not what its key signed: a broken chain or an invalid signature"""
+
+class TrailKeyError(TrailError):
+    """Audit trail key error"""
+
+@final
+class TrailKey:
+    """The audit trail's Ed25519 signing key"""
+    @staticmethod
+    def generate() -> TrailKey:
+        """A new key from the operating system's random source"""
+    @staticmethod
+    def load(path: str) -> TrailKey:
+        """Load a PKCS#8 PEM key file; the file must be readable by its owner only"""
+    def save(self, path: str) -> None:
+        """Write the key as a new PKCS#8 PEM file with mode 0600; never overwrites"""
+    @property
+    def public_key(self) -> TrailPublicKey:
+        """The public key, for verifiers"""
+
+@final
+class TrailPublicKey:
+    """The public half of a trail key: all a verifier needs"""
+    @staticmethod
+    def parse(text: str) -> TrailPublicKey:
+        """A public key from SPKI PEM, 64 hex digits or a signed-note verifier key"""
+    @staticmethod
+    def load(path: str) -> TrailPublicKey:
+        """A public key from a file holding any form parse() takes"""
+    @staticmethod
+    def from_bytes(data: bytes) -> TrailPublicKey:
+        """A public key from its 32 bytes"""
+    def hex(self) -> str:
+        """The key as 64 lower-case hex digits"""
+    def pem(self) -> str:
+        """The key as SPKI PEM text"""
+    def verifier_key(self, name: str) -> str:
+        """The signed-note verifier key text under a key name"""
+    @property
+    def raw(self) -> bytes:
+        """The key's 32 bytes"""
+    def __eq__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class Decision:
+    """The decision recorded for an action: Decision.approved() or Decision.denied(reason)"""
+    @staticmethod
+    def approved() -> Decision:
+        """The action was allowed"""
+    @staticmethod
+    def denied(reason: str) -> Decision:
+        """The action was refused, for this reason"""
+    @property
+    def reason(self) -> str | None:
+        """Why it was refused; None when approved"""
+    def __eq__(self, value: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class AuditTrail:
+    """The one writer of a signed, hash-chained audit trail file. An existing file is verified under
+    the key first; by default every append is synced to disk before it returns. With a checkpoint
+    origin, every sync also writes a signed checkpoint beside the trail."""
+    def __new__(
+        cls,
+        path: str,
+        key: TrailKey,
+        sync_every: int = 1,
+        sync_interval: float | None = None,
+        checkpoint_origin: str | None = None,
+    ) -> AuditTrail: ...
+    def append(self, action: Action, proof: Proof, decision: Decision | WatchdogResult) -> tuple[int, bytes]:
+        """Record one decision: the action, the proof issued for it, and a Decision or a
+        WatchdogResult. Returns (index, current_hash)."""
+    def sync(self) -> None:
+        """Make every appended entry durable"""
+    def checkpoint(self, origin: str) -> str:
+        """A signed checkpoint of the trail as it stands (synced first), as signed-note text under
+        the origin"""
+    def close(self) -> None:
+        """Sync, release the file's lock and close it"""
+    def __enter__(self) -> AuditTrail: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        """Close the trail"""
+    @property
+    def count(self) -> int:
+        """The number of entries"""
+    @property
+    def head_hash(self) -> bytes:
+        """current_hash of the last entry (32 zero bytes when empty)"""
+    @property
+    def path(self) -> str:
+        """The trail file's path"""
+    @property
+    def public_key(self) -> TrailPublicKey:
+        """The public key that verifies the trail"""
+    @property
+    def repaired_bytes(self) -> int | None:
+        """Bytes of a cut-short append removed when the trail was opened, or None"""
+
+@final
+class TrailSummary:
+    """What a verified trail holds: its entry count and head"""
+    @property
+    def count(self) -> int:
+        """The number of entries"""
+    @property
+    def head_index(self) -> int | None:
+        """The index of the last entry, or None"""
+    @property
+    def head_hash(self) -> bytes | None:
+        """current_hash of the last entry, or None"""
+
+def verify_trail(
+    path: str,
+    public_key: TrailPublicKey | str | bytes,
+    progress: Callable[[int, int], object] | None = None,
+    checkpoint: str | None = None,
+) -> TrailSummary:
+    """Verify a trail file with its public key: the layout, index continuity, the chain, every
+    signature and no repeated proof nonce; with a checkpoint (signed-note text), also that the file
+    holds exactly the tree it signs. Returns a TrailSummary; raises TrailIntegrityError or
+    TrailError at the first failure. progress(done_bytes, total_bytes) is called now and then."""
+
+def prove(path: str, index: int) -> str:
+    """Portable evidence (JSON text) of entry `index`: the entry, its inclusion proof and the
+    checkpoint kept beside the trail"""
+
+def verify_evidence(evidence: str, verifier_key: str) -> dict[str, int | str | bytes]:
+    """Verify an evidence document offline with the trail's verifier key text; returns its index,
+    tree_size, origin and current_hash"""
+
+def prove_consistency(old_checkpoint: str, path: str) -> str:
+    """The consistency proof (JSON text) that the trail extends an older checkpoint of it, checked
+    before it is returned"""

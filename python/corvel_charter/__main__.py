@@ -6,6 +6,7 @@ import os
 import sys
 
 import corvel_charter as cc
+from corvel_charter import _trail_cli
 
 RULES = ["Do no harm", "Respect privacy"]
 
@@ -106,9 +107,12 @@ def run(argv, prog):
     parser.add_argument("--version", action="version", version=f"corvel-charter {cc.__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.add_parser("demo", help="walk through the documented road")
+    _trail_cli.add_commands(commands)
     args = parser.parse_args(argv)
     if args.command == "demo":
         return demo()
+    if hasattr(args, "run"):
+        return _trail_cli.run(args)
     parser.print_help(sys.stderr)
     return 2
 

@@ -31,7 +31,7 @@ PyTypeObject* create_type(const ClassSpec& cls, int basicsize, destructor deallo
     // Created under its qualified name so that the interpreter records __module__ (a bare name
     // makes 3.12 warn, and fail under -W error); tp_name is then pointed at the bare class name
     // inside the type's own copy of that name, so messages show "Action", not a dotted name.
-    const std::string qualified = std::string(kModuleName) + "." + cls.name;
+    const std::string qualified = std::string(cls.module) + "." + cls.name;
     PyType_Spec type_spec{qualified.c_str(), basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
                           slots.data()};
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));

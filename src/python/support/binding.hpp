@@ -330,6 +330,7 @@ inline constexpr const char* kModuleName = "_corvel_core";
 
 struct ClassSpec {
     const char* name = nullptr;  // the bare class name, also the type's tp_name
+    const char* module = kModuleName;  // the class's __module__
     const char* doc = nullptr;   // "Name(sig)\n--\n\nDoc" gives __text_signature__; or just "Doc"
     newfunc constructor = nullptr;  // null: "No constructor defined for {name}"
     PyMethodDef* methods = nullptr;  // static storage, ends with kEndMethods

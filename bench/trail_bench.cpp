@@ -1,0 +1,152 @@
+// The audit trail against its floor, in one run: appends against raw libsodium signing (with no
+// sync, a sync every 1000 appends, and a sync on each append beside a bare fsync), the
+// verifier against raw signature checks, and the cost the Merkle tree adds to an append.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sodium.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "crypto/initialize.hpp"
+#include "audit_trail/trail_evidence.hpp"
+#include "audit_trail/trail_verifier.hpp"
+#include "audit_trail/trail_writer.hpp"
+#include "base/os_facilities.hpp"
+
+namespace {
+
+using namespace corvel;
+namespace fs = std::filesystem;
+
+const std::shared_ptr<const TrailKey>& bench_key() {
+    static const auto key = std::make_shared<const TrailKey>(TrailKey::generate());
+    return key;
+}
+
+std::string fresh_path(const std::string& name) {
+    const fs::path dir = fs::temp_directory_path() / "corvel-trail-bench";
+    fs::create_directories(dir);
+    const fs::path path = dir / name;
+    fs::remove(path);
+    fs::remove(path.string() + ".tree");
+    fs::remove(path.string() + ".checkpoint");
+    return path.string();
+}
+
+// A typical entry: a write action with a 256-byte payload and its charter proof.
+struct Decided {
+    Action action{ActionType(ActionKind::Write), "/srv/app/data/report.txt", Bytes(256, 0x5a), std::nullopt};
+    IntegrityProof proof = IntegrityProof::create(action, std::string(64, 'c'), 300);
+    Decided() { proof.signature.assign(64, 1); }
+};
+
+void BM_RawSign(benchmark::State& state) {
+    unsigned char pk[crypto_sign_PUBLICKEYBYTES], sk[crypto_sign_SECRETKEYBYTES], sig[crypto_sign_BYTES];
+    crypto_sign_keypair(pk, sk);
+    std::uint8_t message[58] = {};
+    for (auto _ : state) {
+        crypto_sign_detached(sig, nullptr, message, sizeof message, sk);
+        benchmark::DoNotOptimize(sig);
+    }
+}
+BENCHMARK(BM_RawSign);
+
+void BM_RawVerify(benchmark::State& state) {
+    unsigned char pk[crypto_sign_PUBLICKEYBYTES], sk[crypto_sign_SECRETKEYBYTES], sig[crypto_sign_BYTES];
+    crypto_sign_keypair(pk, sk);
+    std::uint8_t message[58] = {};
+    crypto_sign_detached(sig, nullptr, message, sizeof message, sk);
+    for (auto _ : state) benchmark::DoNotOptimize(crypto_sign_verify_detached(sig, message, sizeof message, pk));
+}
+BENCHMARK(BM_RawVerify);
+
+void BM_BareFsync(benchmark::State& state) {
+    const std::string path = fresh_path("fsync.bin");
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const std::string line(1400, 'x');
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(::write(fd, line.data(), line.size()));
+        ::fdatasync(fd);
+    }
+    ::close(fd);
+}
+BENCHMARK(BM_BareFsync)->UseRealTime();
+
+void append_loop(benchmark::State& state, SyncPolicy policy) {
+    auto writer = TrailWriter::open(fresh_path("append.json"), bench_key(), policy);
+    if (!writer) {
+        state.SkipWithError(writer.error().message().c_str());
+        return;
+    }
+    Decided decided;
+    for (auto _ : state) {
+        decided.proof.nonce = random_array<32>();
+        auto appended = (*writer)->append(decided.action, decided.proof, Decision::approved());
+        if (!appended) state.SkipWithError(appended.error().message().c_str());
+    }
+    (void)(*writer)->sync();
+}
+
+void BM_AppendNoSync(benchmark::State& state) { append_loop(state, SyncPolicy{0, {}, {}}); }
+BENCHMARK(BM_AppendNoSync)->UseRealTime();
+
+void BM_AppendSyncEvery1000(benchmark::State& state) { append_loop(state, SyncPolicy{1000, {}, {}}); }
+BENCHMARK(BM_AppendSyncEvery1000)->UseRealTime();
+
+void BM_AppendSyncEach(benchmark::State& state) { append_loop(state, SyncPolicy{1, {}, {}}); }
+BENCHMARK(BM_AppendSyncEach)->UseRealTime()->Iterations(2000);
+
+// The trail's verifier over a file of range(0) entries, per entry.
+void BM_VerifyPerEntry(benchmark::State& state) {
+    const std::string path = fresh_path("verify.json");
+    {
+        auto writer = TrailWriter::open(path, bench_key(), SyncPolicy{0, {}, {}});
+        Decided decided;
+        for (std::int64_t i = 0; i < state.range(0); ++i) {
+            decided.proof.nonce = random_array<32>();
+            (void)(*writer)->append(decided.action, decided.proof, Decision::approved());
+        }
+    }
+    for (auto _ : state) {
+        auto summary = verify_trail(path, bench_key()->public_key().bytes());
+        if (!summary) state.SkipWithError(summary.error().message().c_str());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_VerifyPerEntry)->Arg(20000)->UseRealTime();
+
+void BM_VerifyEvidence(benchmark::State& state) {
+    const std::string path = fresh_path("evidence.json");
+    {
+        auto writer = TrailWriter::open(path, bench_key(), SyncPolicy{0, {}, "bench.example/log"});
+        Decided decided;
+        for (int i = 0; i < 1000; ++i) {
+            decided.proof.nonce = random_array<32>();
+            (void)(*writer)->append(decided.action, decided.proof, Decision::approved());
+        }
+        (void)(*writer)->close();  // syncs, and so writes the checkpoint
+    }
+    const auto evidence = prove_entry(path, 517);
+    const auto key = VerifierKey::make("bench.example/log", bench_key()->public_key().bytes());
+    if (!evidence || !key) {
+        state.SkipWithError("no evidence");
+        return;
+    }
+    for (auto _ : state) {
+        auto summary = verify_evidence(*evidence, *key);
+        if (!summary) state.SkipWithError(summary.error().message().c_str());
+    }
+}
+BENCHMARK(BM_VerifyEvidence);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    initialize_crypto();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+}

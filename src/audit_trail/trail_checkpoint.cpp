@@ -1,0 +1,41 @@
+#include "audit_trail/trail_checkpoint.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "audit_trail/trail_file.hpp"
+
+namespace corvel {
+
+std::expected<Signature, NoteError> TrailKeyNoteSigner::sign(ByteView message) const {
+    auto signature = key_->sign(message);
+    if (!signature) return std::unexpected(NoteError(NoteError::Kind::SigningFailed, signature.error().message()));
+    return *signature;
+}
+
+std::string checkpoint_path_for(const std::string& trail_path) { return trail_path + ".checkpoint"; }
+
+std::expected<void, AuditError> replace_file(const std::string& path, std::string_view text) {
+    const std::string temporary = path + ".tmp";
+    {
+        FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!file) return std::unexpected(AuditError::io_error(errno));
+        auto wrote = write_all_at(file.get(), text, 0);
+        if (!wrote || ::fsync(file.get()) != 0) {
+            const int errnum = wrote ? errno : wrote.error().io()->errnum;
+            ::unlink(temporary.c_str());
+            return std::unexpected(AuditError::io_error(errnum));
+        }
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int errnum = errno;
+        ::unlink(temporary.c_str());
+        return std::unexpected(AuditError::io_error(errnum));
+    }
+    return sync_parent_directory(path);
+}
+
+}  // namespace corvel

@@ -1,0 +1,37 @@
+#pragma once
+// Checkpoints of a trail: the trail key as a signed-note signer, and the checkpoint file kept
+// beside the trail ("<trail>.checkpoint").
+
+#include <expected>
+#include <string>
+
+#include "audit_log/audit_error.hpp"
+#include "audit_trail/checkpoint.hpp"
+#include "audit_trail/note_key.hpp"
+#include "audit_trail/trail_key.hpp"
+
+namespace corvel {
+
+class TrailKeyNoteSigner final : public NoteSigner {
+public:
+    // `key` must outlive the signer. The name is the note key name (normally the origin).
+    TrailKeyNoteSigner(std::string name, const TrailKey& key)
+        : name_(std::move(name)), key_(&key), public_key_(key.public_key().bytes()) {}
+
+    const std::string& name() const override { return name_; }
+    const PublicKey& public_key() const override { return public_key_; }
+    std::expected<Signature, NoteError> sign(ByteView message) const override;
+
+private:
+    std::string name_;
+    const TrailKey* key_;
+    PublicKey public_key_;
+};
+
+std::string checkpoint_path_for(const std::string& trail_path);
+
+// Replaces the file at `path` with `text` so that a crash leaves the old text or the new one:
+// a temporary file beside it, synced, renamed over it, and the directory synced.
+std::expected<void, AuditError> replace_file(const std::string& path, std::string_view text);
+
+}  // namespace corvel

@@ -1,0 +1,50 @@
+#include "audit_trail/trail_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+namespace corvel {
+
+std::expected<FileDescriptor, AuditError> open_trail_file(const std::string& path, int flags, int mode) {
+    // The OS would read the path only up to the NUL and so open some other file.
+    if (path.find('\0') != std::string::npos) {
+        return std::unexpected(AuditError::io_error(EINVAL, "file name contained an unexpected NUL byte"));
+    }
+    // O_NONBLOCK keeps the open of a FIFO from waiting for its other end.
+    FileDescriptor file(::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode));
+    if (!file) return std::unexpected(AuditError::io_error(errno));
+    struct stat metadata;
+    if (::fstat(file.get(), &metadata) != 0) return std::unexpected(AuditError::io_error(errno));
+    if (S_ISDIR(metadata.st_mode)) return std::unexpected(AuditError::io_error(EISDIR));
+    if (!S_ISREG(metadata.st_mode)) return std::unexpected(AuditError::io_error(EINVAL, "not a regular file"));
+    const int status = ::fcntl(file.get(), F_GETFL);
+    if (status < 0 || ::fcntl(file.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
+        return std::unexpected(AuditError::io_error(errno));
+    }
+    return file;
+}
+
+std::expected<void, AuditError> write_all_at(int fd, std::string_view data, std::uint64_t offset) {
+    while (!data.empty()) {
+        const ssize_t wrote = ::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset));
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote < 0) return std::unexpected(AuditError::io_error(errno));
+        if (wrote == 0) return std::unexpected(AuditError::io_error(ENOSPC));
+        data.remove_prefix(static_cast<std::size_t>(wrote));
+        offset += static_cast<std::uint64_t>(wrote);
+    }
+    return {};
+}
+
+std::expected<void, AuditError> sync_parent_directory(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    FileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return std::unexpected(AuditError::io_error(errno));
+    if (::fsync(dir.get()) != 0) return std::unexpected(AuditError::io_error(errno));
+    return {};
+}
+
+}  // namespace corvel

@@ -1,0 +1,250 @@
+#include "audit_trail/trail_json.hpp"
+
+#include <simdjson.h>
+
+#include <array>
+#include <charconv>
+
+namespace corvel {
+
+// ------------------------------------------------------------------------------ rendering
+
+void append_json_string(std::string& out, std::string_view text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    out.push_back('"');
+    for (const char ch : text) {
+        const auto byte = static_cast<unsigned char>(ch);
+        switch (byte) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\f': out += "\\f"; break;
+            case '\r': out += "\\r"; break;
+            default:
+                if (byte < 0x20) {
+                    out += "\\u00";
+                    out.push_back(hex[byte >> 4]);
+                    out.push_back(hex[byte & 0x0f]);
+                } else {
+                    out.push_back(ch);
+                }
+        }
+    }
+    out.push_back('"');
+}
+
+namespace {
+
+void append_string(std::string& out, std::string_view text) { append_json_string(out, text); }
+
+void append_number(std::string& out, std::uint64_t value) {
+    char digits[20];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+// "0," to "255,": byte lists are most of an entry's text, so each byte is one table copy.
+struct ByteTexts {
+    std::array<std::array<char, 4>, 256> text{};
+    std::array<std::uint8_t, 256> size{};
+    constexpr ByteTexts() {
+        for (int value = 0; value < 256; ++value) {
+            int n = 0;
+            if (value >= 100) text[value][n++] = static_cast<char>('0' + value / 100);
+            if (value >= 10) text[value][n++] = static_cast<char>('0' + value / 10 % 10);
+            text[value][n++] = static_cast<char>('0' + value % 10);
+            text[value][n++] = ',';
+            size[value] = static_cast<std::uint8_t>(n);
+        }
+    }
+};
+constexpr ByteTexts kByteTexts;
+
+void append_byte_list(std::string& out, ByteView bytes) {
+    out.push_back('[');
+    if (!bytes.empty()) {
+        for (const std::uint8_t byte : bytes) out.append(kByteTexts.text[byte].data(), kByteTexts.size[byte]);
+        out.back() = ']';  // the last comma
+    } else {
+        out.push_back(']');
+    }
+}
+
+// `"name":` with the comma that separates it from the member before it.
+void member(std::string& out, std::string_view name, bool first = false) {
+    if (!first) out.push_back(',');
+    out.push_back('"');
+    out += name;
+    out += "\":";
+}
+
+void append_action_type(std::string& out, const ActionType& type) {
+    if (type.kind() == ActionKind::Custom) {
+        out += "{\"Custom\":";
+        append_string(out, type.custom_name());
+        out.push_back('}');
+    } else {
+        append_string(out, type.variant_name());
+    }
+}
+
+void append_action(std::string& out, const Action& action) {
+    member(out, "action_type", true);
+    append_action_type(out, action.action_type);
+    member(out, "target");
+    append_string(out, action.target);
+    member(out, "payload");
+    if (action.payload) append_byte_list(out, *action.payload); else out += "null";
+    member(out, "metadata");
+    if (action.metadata) append_string(out, *action.metadata); else out += "null";
+}
+
+void append_status(std::string& out, const VerificationStatus& status) {
+    switch (status.kind()) {
+        case StatusKind::OK: out += "\"OK\""; break;
+        case StatusKind::Tampered: out += "\"Tampered\""; break;
+        case StatusKind::Failed:
+            out += "{\"Failed\":";
+            append_string(out, status.reason());
+            out.push_back('}');
+            break;
+    }
+}
+
+void append_proof(std::string& out, const IntegrityProof& proof) {
+    member(out, "nonce", true);
+    append_byte_list(out, proof.nonce);
+    member(out, "timestamp");
+    append_number(out, proof.timestamp);
+    member(out, "ttl");
+    append_number(out, proof.ttl);
+    member(out, "action_hash");
+    append_byte_list(out, proof.action_hash);
+    member(out, "action_type");
+    append_action_type(out, proof.action_type);
+    member(out, "capsule_hash");
+    append_string(out, proof.capsule_hash);
+    member(out, "status");
+    append_status(out, proof.status);
+    member(out, "signature");
+    append_byte_list(out, proof.signature);
+}
+
+void append_denial(std::string& out, const DenialProof& denial) {
+    member(out, "nonce", true);
+    append_byte_list(out, denial.nonce);
+    member(out, "timestamp");
+    append_number(out, denial.timestamp);
+    member(out, "action_hash");
+    append_byte_list(out, denial.action_hash);
+    member(out, "action_type");
+    append_action_type(out, denial.action_type);
+    member(out, "violated_rule");
+    append_string(out, denial.violated_rule);
+    member(out, "denial_reason");
+    append_string(out, denial.denial_reason);
+    member(out, "violation_count");
+    append_number(out, denial.violation_count);
+    member(out, "triggered_hard_reset");
+    out += denial.triggered_hard_reset ? "true" : "false";
+    member(out, "signature");
+    append_byte_list(out, denial.signature);
+}
+
+void append_signal(std::string& out, const HardResetSignal& signal) {
+    member(out, "final_denial", true);
+    out.push_back('{');
+    append_denial(out, signal.final_denial);
+    out.push_back('}');
+    member(out, "charter_hash");
+    append_string(out, signal.charter_hash);
+    member(out, "signature");
+    append_byte_list(out, signal.signature);
+    member(out, "reset_timestamp");
+    append_number(out, signal.reset_timestamp);
+    member(out, "total_violations");
+    append_number(out, signal.total_violations);
+}
+
+// Calls `visit(name, text)` for every text of the entry, in file order.
+template <typename Visit>
+bool every_text(const TrailEntry& trail_entry, Visit visit) {
+    const AuditEntry& e = trail_entry.entry;
+    auto denial_texts = [&](const DenialProof& d, std::string_view prefix) {
+        return visit(prefix, d.action_type.custom_name()) && visit(prefix, d.violated_rule) &&
+               visit(prefix, d.denial_reason);
+    };
+    if (!visit("action", e.action.action_type.custom_name()) || !visit("action", e.action.target) ||
+        (e.action.metadata && !visit("action", *e.action.metadata)))
+        return false;
+    if (!visit("proof", e.proof.action_type.custom_name()) || !visit("proof", e.proof.capsule_hash) ||
+        !visit("proof", e.proof.status.reason()))
+        return false;
+    if (!visit("decision", e.decision.reason())) return false;
+    if (trail_entry.watchdog.denial_proof && !denial_texts(*trail_entry.watchdog.denial_proof, "denial_proof"))
+        return false;
+    if (const auto& signal = trail_entry.watchdog.hard_reset_signal) {
+        if (!denial_texts(signal->final_denial, "hard_reset_signal") || !visit("hard_reset_signal", signal->charter_hash))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string_view invalid_utf8_member(const TrailEntry& entry) {
+    std::string_view bad;
+    every_text(entry, [&](std::string_view name, std::string_view text) {
+        if (simdjson::validate_utf8(text)) return true;
+        bad = name;
+        return false;
+    });
+    return bad;
+}
+
+void render_entry_json(std::string& out, const TrailEntry& trail_entry) {
+    const AuditEntry& e = trail_entry.entry;
+    out.push_back('{');
+    member(out, "index", true);
+    append_number(out, e.index);
+    member(out, "timestamp");
+    append_number(out, e.timestamp);
+    member(out, "action");
+    out.push_back('{');
+    append_action(out, e.action);
+    out.push_back('}');
+    member(out, "proof");
+    out.push_back('{');
+    append_proof(out, e.proof);
+    out.push_back('}');
+    member(out, "decision");
+    if (e.decision.kind() == Decision::Kind::Approved) {
+        out += "\"Approved\"";
+    } else {
+        out += "{\"Denied\":{\"reason\":";
+        append_string(out, e.decision.reason());
+        out += "}}";
+    }
+    if (const auto& signal = trail_entry.watchdog.hard_reset_signal) {
+        member(out, "hard_reset_signal");
+        out.push_back('{');
+        append_signal(out, *signal);
+        out.push_back('}');
+    } else if (const auto& denial = trail_entry.watchdog.denial_proof) {
+        member(out, "denial_proof");
+        out.push_back('{');
+        append_denial(out, *denial);
+        out.push_back('}');
+    }
+    member(out, "prev_hash");
+    append_byte_list(out, e.prev_hash);
+    member(out, "current_hash");
+    append_byte_list(out, e.current_hash);
+    member(out, "signature");
+    append_byte_list(out, e.signature);
+    out.push_back('}');
+}
+
+}  // namespace corvel

@@ -1,0 +1,42 @@
+#pragma once
+// The JSON line of one trail entry: rendering for the writer, strict parsing for the verifier.
+// The line is one JSON object with no line break inside, members in the order of
+// docs/audit-trail.md; it is also an element that the audit-log reader accepts.
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "audit_trail/trail_entry.hpp"
+
+namespace corvel {
+
+// Appends `text` (valid UTF-8) as a JSON string, quotes included.
+void append_json_string(std::string& out, std::string_view text);
+
+// Appends the entry's JSON object to `out`. Every text must be valid UTF-8 (check first).
+void render_entry_json(std::string& out, const TrailEntry& entry);
+
+// The name of the first text of the entry that is not valid UTF-8, or empty when all are.
+std::string_view invalid_utf8_member(const TrailEntry& entry);
+
+// Parses one entry object. The parser refuses duplicate, missing and unknown members, wrong
+// types and out-of-range numbers; the error text says what and where.
+class TrailEntryParser {
+public:
+    TrailEntryParser();
+    ~TrailEntryParser();
+    TrailEntryParser(const TrailEntryParser&) = delete;
+    TrailEntryParser& operator=(const TrailEntryParser&) = delete;
+
+    // `line` must be followed in memory by at least kPadding readable bytes.
+    std::expected<TrailEntry, std::string> parse(std::string_view line);
+
+    static constexpr std::size_t kPadding = 64;
+
+private:
+    struct Impl;
+    Impl* impl_;
+};
+
+}  // namespace corvel

@@ -1,0 +1,36 @@
+#pragma once
+// The third party's check of a trail file with nothing but the trail's public key.
+
+#include <expected>
+#include <string>
+
+#include "audit_log/audit_error.hpp"
+#include "audit_trail/checkpoint.hpp"
+#include "audit_trail/trail_error.hpp"
+#include "audit_trail/trail_scan.hpp"
+
+namespace corvel {
+
+struct TrailSummary {
+    std::uint64_t count = 0;
+    Hash32 head_hash = kGenesisHash;  // current_hash of the last entry (index count - 1)
+};
+
+// Streams the file and checks, in file order: the layout, index continuity, the chain, every
+// entry hash and signature under `key`, and that no proof nonce repeats. Memory stays flat in
+// the file's size apart from the set of nonces. The first failure is returned.
+std::expected<TrailSummary, AuditError> verify_trail(const std::string& path, const PublicKey& key,
+                                                     const TrailProgress& progress = {});
+
+// The checkpoint note, verified under the trail's public key with the checkpoint's origin as
+// the note key name.
+std::expected<Checkpoint, TrailError> open_trail_checkpoint(std::string_view note, const PublicKey& key);
+
+// verify_trail, and then proof that the file holds exactly the tree the checkpoint signs: its
+// first `size` entries give the checkpoint's root. A trail cut short below it, an entry
+// rewritten (and re-chained) or a fork is refused with NotThePrefix.
+std::expected<TrailSummary, TrailError> verify_trail_prefix(const std::string& path, const PublicKey& key,
+                                                            std::string_view checkpoint_note,
+                                                            const TrailProgress& progress = {});
+
+}  // namespace corvel

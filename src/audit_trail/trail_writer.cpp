@@ -1,0 +1,292 @@
+#include "audit_trail/trail_writer.hpp"
+
+#include <fcntl.h>
+#include <simdjson.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "audit_trail/trail_checkpoint.hpp"
+#include "audit_trail/trail_file.hpp"
+#include "audit_trail/trail_json.hpp"
+#include "base/fault.hpp"
+
+namespace corvel {
+
+namespace {
+
+std::unexpected<TrailError> io_failure(int errnum) { return std::unexpected(TrailError::audit(AuditError::io_error(errnum))); }
+
+std::unexpected<TrailError> audit_failure(AuditError error) {
+    return std::unexpected(TrailError::audit(std::move(error)));
+}
+
+// True when `tail` (everything after the last complete entry) is what an append that was cut
+// short leaves: separators and closing brackets, NUL bytes of blocks never written, and at
+// most one line of entry text that does not parse. A complete entry there is damage, not a
+// torn append.
+bool is_torn_tail(std::string_view tail) {
+    std::size_t content_lines = 0;
+    std::size_t start = 0;
+    while (start <= tail.size()) {
+        const std::size_t end = std::min(tail.find('\n', start), tail.size());
+        std::string_view piece = tail.substr(start, end - start);
+        const bool only_punctuation = std::all_of(piece.begin(), piece.end(), [](char c) {
+            return c == ',' || c == ']' || c == '\0';
+        });
+        if (!only_punctuation) {
+            if (++content_lines > 1) return false;
+            while (!piece.empty() && (piece.back() == ',' || piece.back() == '\0')) piece.remove_suffix(1);
+            simdjson::dom::parser parser;
+            simdjson::dom::element ignored;
+            if (parser.parse(simdjson::padded_string(piece)).get(ignored) == simdjson::SUCCESS) return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+Decision decision_for(const WatchdogRecord& record) {
+    if (record.hard_reset_signal) return Decision::denied(record.hard_reset_signal->final_denial.denial_reason);
+    if (record.denial_proof) return Decision::denied(record.denial_proof->denial_reason);
+    return Decision::approved();
+}
+
+WatchdogRecord watchdog_record_of(const WatchdogVerdict& verdict) {
+    if (verdict.hard_reset_signal) return {std::nullopt, verdict.hard_reset_signal};
+    if (!verdict.approved) return {verdict.denial_proof, std::nullopt};
+    return {};
+}
+
+TrailWriter::TrailWriter(std::string path, FileDescriptor file, std::shared_ptr<const TrailKey> key,
+                         SyncPolicy policy, UnixClock clock)
+    : path_(std::move(path)), file_(std::move(file)), key_(std::move(key)), public_key_(key_->public_key().bytes()),
+      policy_(policy), clock_(clock), last_sync_(std::chrono::steady_clock::now()) {}
+
+TrailWriter::~TrailWriter() {
+    if (file_ && unsynced_ > 0) ::fdatasync(file_.get());
+}
+
+std::expected<std::unique_ptr<TrailWriter>, TrailError> TrailWriter::open(std::string path,
+                                                                          std::shared_ptr<const TrailKey> key,
+                                                                          SyncPolicy policy, UnixClock clock) {
+    if (!key) throw Fault("TrailWriter needs a key");
+    auto file = open_trail_file(path, O_RDWR | O_CREAT, 0644);
+    if (!file) return audit_failure(std::move(file.error()));
+    // One writer per file, across threads and processes: the lock belongs to this open file.
+    if (::flock(file->get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) return std::unexpected(TrailError::locked(path));
+        return io_failure(errno);
+    }
+    std::unique_ptr<TrailWriter> writer(new TrailWriter(std::move(path), std::move(*file), std::move(key), policy, clock));
+    if (auto loaded = writer->load(); !loaded) return std::unexpected(std::move(loaded.error()));
+    return writer;
+}
+
+std::expected<void, TrailError> TrailWriter::load() {
+    tree_.emplace(tree_path_for(path_));
+    struct stat metadata;
+    if (::fstat(file_.get(), &metadata) != 0) return io_failure(errno);
+    if (metadata.st_size == 0) {
+        // New, or created by a crash before its first bytes: start the empty array.
+        const std::string empty = std::string(kTrailOpening) + std::string(kTrailClosing);
+        if (auto wrote = write_all_at(file_.get(), empty, 0); !wrote) return audit_failure(std::move(wrote.error()));
+        if (::fsync(file_.get()) != 0) return io_failure(errno);
+        if (auto synced = sync_parent_directory(path_); !synced) return audit_failure(std::move(synced.error()));
+        state_ = TrailState{};
+        state_.file_size = empty.size();
+        report_.created = true;
+        if (!tree_->matches(0)) tree_->start_rebuild();
+        return {};
+    }
+    const TrailEntryHook observe = [this](std::uint64_t index, const Hash32& hash) { tree_->observe(index, hash); };
+    auto scanned = scan_trail(file_.get(), public_key_, state_, nonces_, ScanMode::RecoverTornTail, {}, observe);
+    if (!scanned) {
+        const AuditError& error = scanned.error().error;
+        if (error.kind() == AuditError::Kind::InvalidSignature && state_.count == 0) {
+            return std::unexpected(TrailError::wrong_key(path_));
+        }
+        if (!scanned.error().in_layout) return audit_failure(error);
+        if (auto repaired = repair_torn_tail(scanned.error()); !repaired) return repaired;
+    }
+    report_.entries = state_.count;
+    if (!tree_->matches(state_.count)) return scan_into_tree();
+    return {};
+}
+
+// Rebuilds the tree from the trail, which has just been checked: a second reading, on the
+// rare road where the tree beside it was lost or damaged.
+std::expected<void, TrailError> TrailWriter::scan_into_tree() {
+    tree_->start_rebuild();
+    if (::lseek(file_.get(), 0, SEEK_SET) != 0) return io_failure(errno);
+    TrailState state;
+    NonceIndex nonces;
+    const TrailEntryHook observe = [this](std::uint64_t index, const Hash32& hash) { tree_->observe(index, hash); };
+    if (auto scanned = scan_trail(file_.get(), public_key_, state, nonces, ScanMode::Strict, {}, observe); !scanned) {
+        return audit_failure(std::move(scanned.error().error));
+    }
+    return {};
+}
+
+std::expected<void, TrailError> TrailWriter::repair_torn_tail(const ScanFailure& failure) {
+    const std::uint64_t size = state_.file_size;
+    const std::uint64_t start = state_.entries_end;
+    const auto refuse = [&] { return audit_failure(failure.error); };
+    // An append writes its closing line last, so a file that still ends in it was not cut short.
+    if (size >= start + kTrailClosing.size()) {
+        char last[3];
+        if (::pread(file_.get(), last, 3, static_cast<off_t>(size - 3)) == 3 &&
+            std::string_view(last, 3) == kTrailClosing)
+            return refuse();
+    }
+    if (size - start > kMaxEntryLine + 16) return refuse();
+    std::string tail(size - start, '\0');
+    if (::pread(file_.get(), tail.data(), tail.size(), static_cast<off_t>(start)) != static_cast<ssize_t>(tail.size())) {
+        return io_failure(errno ? errno : EIO);
+    }
+    if (!is_torn_tail(tail)) return refuse();
+
+    if (::ftruncate(file_.get(), static_cast<off_t>(start)) != 0) return io_failure(errno);
+    if (auto wrote = write_all_at(file_.get(), kTrailClosing, start); !wrote) return audit_failure(std::move(wrote.error()));
+    if (::fsync(file_.get()) != 0) return io_failure(errno);
+    report_.repaired = true;
+    report_.dropped_bytes = size > start + kTrailClosing.size() ? size - start - kTrailClosing.size() : 0;
+    state_.file_size = start + kTrailClosing.size();
+    return {};
+}
+
+std::expected<void, TrailError> TrailWriter::usable() const {
+    if (!file_) return std::unexpected(TrailError::closed());
+    if (broken_) return std::unexpected(TrailError::broken());
+    return {};
+}
+
+std::expected<AppendResult, TrailError> TrailWriter::append(const Action& action, const IntegrityProof& proof,
+                                                            const Decision& decision, const WatchdogRecord& record) {
+    // The hash of the action is computed before the lock: a huge action costs only its caller.
+    const Hash32 action_hash = action.hash();
+    if (proof.action_hash != action_hash) return std::unexpected(TrailError::action_mismatch("proof"));
+    if (record.denial_proof && record.denial_proof->action_hash != action_hash) {
+        return std::unexpected(TrailError::action_mismatch("denial proof"));
+    }
+    if (record.hard_reset_signal && record.hard_reset_signal->final_denial.action_hash != action_hash) {
+        return std::unexpected(TrailError::action_mismatch("hard-reset signal"));
+    }
+
+    std::lock_guard lock(mutex_);
+    if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
+    if (const auto earlier = nonces_.find(proof.nonce)) return std::unexpected(TrailError::nonce_replayed(*earlier));
+
+    TrailEntry entry{AuditEntry{state_.count, clock_(), action, proof, decision, state_.head_hash, {}, {}}, record};
+    if (const std::string_view bad = invalid_utf8_member(entry); !bad.empty()) {
+        return std::unexpected(TrailError::invalid_text(std::string(bad)));
+    }
+    entry.entry.current_hash = entry_hash(entry);
+    const auto message = signature_message(entry.entry.current_hash);
+    auto signature = key_->sign(message);
+    if (!signature) return audit_failure(AuditError::crypto(std::move(signature.error())));
+    entry.entry.signature.assign(signature->begin(), signature->end());
+
+    // The new entry replaces the closing line: ",\n" (just "\n" for the first), the entry, and
+    // the closing line again, in one write.
+    line_.clear();
+    line_ += state_.count == 0 ? "\n" : ",\n";
+    const std::size_t json_start = line_.size();
+    render_entry_json(line_, entry);
+    const std::size_t json_size = line_.size() - json_start;
+    if (json_size > kMaxEntryLine) return std::unexpected(TrailError::entry_too_large(json_size));
+    line_ += kTrailClosing;
+
+    const std::uint64_t offset = state_.entries_end;
+    if (auto wrote = write_all_at(file_.get(), line_, offset); !wrote) {
+        // Put the closing line back where it was, so the file stays the array it was.
+        const bool restored = write_all_at(file_.get(), kTrailClosing, offset).has_value() &&
+                              ::ftruncate(file_.get(), static_cast<off_t>(offset + kTrailClosing.size())) == 0;
+        if (!restored) broken_ = true;
+        return audit_failure(std::move(wrote.error()));
+    }
+    nonces_.insert(proof.nonce, state_.count);
+    tree_->append(entry.entry.current_hash);
+    state_.head_hash = entry.entry.current_hash;
+    state_.entries_end = offset + json_start + json_size;
+    state_.file_size = offset + line_.size();
+    const AppendResult result{state_.count, state_.head_hash};
+    ++state_.count;
+    ++unsynced_;
+
+    const bool by_count = policy_.every != 0 && unsynced_ >= policy_.every;
+    const bool by_time = policy_.interval.count() > 0 &&
+                         std::chrono::steady_clock::now() - last_sync_ >= policy_.interval;
+    if (by_count || by_time) {
+        if (auto synced = sync_locked(); !synced) return std::unexpected(std::move(synced.error()));
+    }
+    return result;
+}
+
+std::expected<void, TrailError> TrailWriter::sync_locked() {
+    if (unsynced_ == 0) return {};
+    if (::fdatasync(file_.get()) != 0) {
+        // After a failed sync the kernel may have dropped the dirty pages: nothing written since
+        // the last good sync can be trusted, so the writer stops.
+        broken_ = true;
+        return io_failure(errno);
+    }
+    unsynced_ = 0;
+    last_sync_ = std::chrono::steady_clock::now();
+    // The tree is an index of the trail: failing to keep it costs checkpoints, not entries.
+    (void)tree_->sync();
+    if (!policy_.checkpoint_origin.empty()) {
+        auto note = checkpoint_locked(policy_.checkpoint_origin);
+        if (!note) return std::unexpected(std::move(note.error()));
+        if (auto wrote = replace_file(checkpoint_path_for(path_), *note); !wrote) return audit_failure(wrote.error());
+    }
+    return {};
+}
+
+std::expected<std::string, TrailError> TrailWriter::checkpoint_locked(const std::string& origin) {
+    auto tree = tree_->tree();
+    if (!tree) return std::unexpected(TrailError::no_tree(tree.error().message()));
+    const Checkpoint checkpoint{origin, (*tree)->size(), (*tree)->root(), {}};
+    auto note = sign_checkpoint(checkpoint, TrailKeyNoteSigner(origin, *key_));
+    if (!note) return std::unexpected(TrailError::checkpoint(note.error().message()));
+    return std::move(*note);
+}
+
+std::expected<std::string, TrailError> TrailWriter::checkpoint(const std::string& origin) {
+    std::lock_guard lock(mutex_);
+    if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto synced = sync_locked(); !synced) return std::unexpected(std::move(synced.error()));
+    return checkpoint_locked(origin);
+}
+
+std::expected<void, TrailError> TrailWriter::sync() {
+    std::lock_guard lock(mutex_);
+    if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
+    return sync_locked();
+}
+
+std::expected<void, TrailError> TrailWriter::close() {
+    std::lock_guard lock(mutex_);
+    if (!file_) return std::unexpected(TrailError::closed());
+    std::expected<void, TrailError> synced;
+    if (!broken_) synced = sync_locked();
+    file_.reset();  // closing the descriptor releases the lock
+    return synced;
+}
+
+std::uint64_t TrailWriter::count() const {
+    std::lock_guard lock(mutex_);
+    return state_.count;
+}
+
+Hash32 TrailWriter::head_hash() const {
+    std::lock_guard lock(mutex_);
+    return state_.head_hash;
+}
+
+}  // namespace corvel

@@ -1,0 +1,113 @@
+#pragma once
+// The one writer of a trail file. It verifies an existing file under its key before the first
+// append (repairing the tail of an append that a crash cut short), holds an advisory lock for
+// its whole life, and appends entries so that after every append the file is a complete JSON
+// array. Appends from several threads are serialised.
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "audit_trail/trail_entry.hpp"
+#include "audit_trail/trail_error.hpp"
+#include "audit_trail/trail_scan.hpp"
+#include "audit_trail/trail_tree.hpp"
+#include "watchdog/watchdog_verdict.hpp"
+#include "base/file_descriptor.hpp"
+#include "audit_trail/trail_key.hpp"
+#include "base/os_facilities.hpp"
+
+namespace corvel {
+
+// When appended entries reach the disk. An append returns after its entry is in the file;
+// it is durable (survives a crash of the machine) once a sync has followed it.
+struct SyncPolicy {
+    // Sync after every `every` appends: 1 syncs each append (the default), 0 never by count.
+    std::uint32_t every = 1;
+    // Also sync at an append when this long has passed since the last sync; zero: no interval.
+    std::chrono::milliseconds interval{0};
+    // When not empty, every sync also writes a checkpoint under this origin beside the trail.
+    std::string checkpoint_origin;
+};
+
+struct AppendResult {
+    std::uint64_t index = 0;
+    Hash32 hash{};
+};
+
+// What opening found.
+struct OpenReport {
+    bool created = false;              // the file was new (or empty) and was initialised
+    std::uint64_t entries = 0;         // entries verified in the existing file
+    bool repaired = false;             // the tail of a cut-short append was removed
+    std::uint64_t dropped_bytes = 0;   // bytes of that tail
+};
+
+// The decision a watchdog record stands for: approved without one, denied with the denial's
+// reason otherwise (the final denial's, for a hard reset).
+Decision decision_for(const WatchdogRecord& record);
+
+// What a watchdog's verdict leaves in the trail: its signal for a hard reset (which carries the
+// final denial), its signed denial for a plain denial, nothing for an approval.
+WatchdogRecord watchdog_record_of(const WatchdogVerdict& verdict);
+
+class TrailWriter {
+public:
+    static std::expected<std::unique_ptr<TrailWriter>, TrailError> open(std::string path,
+                                                                      std::shared_ptr<const TrailKey> key,
+                                                                      SyncPolicy policy = {},
+                                                                      UnixClock clock = system_unix_seconds);
+    ~TrailWriter();
+
+    // Appends one entry: the proof (and the watchdog record, if any) must be for this action,
+    // and the proof's nonce must not be in the trail yet.
+    std::expected<AppendResult, TrailError> append(const Action& action, const IntegrityProof& proof,
+                                                   const Decision& decision, const WatchdogRecord& record = {});
+
+    // Makes every appended entry durable.
+    std::expected<void, TrailError> sync();
+    // A signed checkpoint (signed-note text) of the trail as it stands, under `origin`. The
+    // trail is synced first: a checkpoint never covers an entry a crash could still lose.
+    std::expected<std::string, TrailError> checkpoint(const std::string& origin);
+    // Syncs, releases the lock and closes the file; later calls fail with Closed.
+    std::expected<void, TrailError> close();
+
+    std::uint64_t count() const;
+    Hash32 head_hash() const;
+    const std::string& path() const { return path_; }
+    const OpenReport& open_report() const { return report_; }
+    PublicKey public_key() const { return public_key_; }
+
+private:
+    TrailWriter(std::string path, FileDescriptor file, std::shared_ptr<const TrailKey> key, SyncPolicy policy,
+                UnixClock clock);
+
+    std::expected<void, TrailError> load();
+    std::expected<void, TrailError> repair_torn_tail(const ScanFailure& failure);
+    std::expected<void, TrailError> sync_locked();
+    std::expected<std::string, TrailError> checkpoint_locked(const std::string& origin);
+    std::expected<void, TrailError> scan_into_tree();
+    std::expected<void, TrailError> usable() const;
+
+    const std::string path_;
+    FileDescriptor file_;
+    std::shared_ptr<const TrailKey> key_;
+    PublicKey public_key_{};
+    SyncPolicy policy_;
+    UnixClock clock_;
+
+    mutable std::mutex mutex_;
+    TrailState state_;
+    NonceIndex nonces_;
+    std::optional<TrailTree> tree_;
+    OpenReport report_;
+    std::string line_;  // reused for every append
+    std::uint32_t unsynced_ = 0;
+    std::chrono::steady_clock::time_point last_sync_;
+    bool broken_ = false;
+};
+
+}  // namespace corvel

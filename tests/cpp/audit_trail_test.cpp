@@ -1,0 +1,258 @@
+// The audit trail's writer and verifier: what is written verifies and loads as an audit log,
+// reopening continues the chain, a cut-short append is repaired and nothing else is.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "audit_log/audit_log.hpp"
+#include "audit_trail/trail_json.hpp"
+#include "audit_trail/trail_verifier.hpp"
+#include "audit_trail/trail_writer.hpp"
+#include "support/test_util.hpp"
+#include "watchdog/denial_proof.hpp"
+
+namespace corvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::uint64_t pinned_clock() { return 1'700'000'000; }
+
+class TrailTest : public ::testing::Test {
+protected:
+    TrailTest() {
+        std::string pattern = (fs::temp_directory_path() / "corvel-trail-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        dir_ = pattern;
+        path_ = (dir_ / "trail.json").string();
+    }
+    ~TrailTest() override {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    std::shared_ptr<const TrailKey> key(std::uint8_t seed_byte = 7) const {
+        Seed seed{};
+        seed.fill(seed_byte);
+        return std::make_shared<const TrailKey>(TrailKey::from_seed(seed));
+    }
+    PublicKey public_key(std::uint8_t seed_byte = 7) const { return key(seed_byte)->public_key().bytes(); }
+
+    std::unique_ptr<TrailWriter> open(std::uint8_t seed_byte = 7, SyncPolicy policy = {}) {
+        auto writer = TrailWriter::open(path_, key(seed_byte), policy, pinned_clock);
+        if (!writer) throw std::runtime_error(writer.error().message());
+        return std::move(*writer);
+    }
+
+    static Action action(const std::string& target) {
+        return Action{ActionType(ActionKind::Write), target, Bytes{1, 2, 3}, std::string("meta \"quoted\"\n")};
+    }
+    static IntegrityProof proof(const Action& action) {
+        IntegrityProof out = IntegrityProof::create(action, std::string(64, 'a'), 300, pinned_clock);
+        out.signature.assign(64, 9);
+        return out;
+    }
+    static AppendResult append(TrailWriter& writer, const std::string& target) {
+        const Action a = action(target);
+        auto result = writer.append(a, proof(a), Decision::approved());
+        if (!result) throw std::runtime_error(result.error().message());
+        return *result;
+    }
+
+    std::size_t loaded_count() const {
+        auto log = AuditLog::with_storage(SoftwareKeyStore::generate(), path_);
+        if (!log) throw std::runtime_error(log.error().message());
+        return log->size();
+    }
+
+    fs::path dir_;
+    std::string path_;
+};
+
+TEST_F(TrailTest, EveryAppendLeavesAVerifiableLoadableArray) {
+    auto writer = open();
+    EXPECT_TRUE(writer->open_report().created);
+    EXPECT_EQ(test::read_file(path_), "[\n]\n");
+    EXPECT_EQ(loaded_count(), 0u);
+
+    const Action denied = action("rm -rf /");
+    DenialProof denial = DenialProof::create(denied, "Do no harm", "dangerous", 1, pinned_clock);
+    denial.signature.assign(64, 5);
+    HardResetSignal signal{denial, "charter", Bytes(64, 6), 1'700'000'001, 10};
+    signal.final_denial.violation_count = 10;
+    signal.final_denial.triggered_hard_reset = true;
+
+    std::vector<AppendResult> results;
+    results.push_back(append(*writer, "a.txt"));
+    EXPECT_EQ(loaded_count(), 1u);
+    auto second = writer->append(denied, proof(denied), decision_for({denial, {}}), {denial, {}});
+    ASSERT_TRUE(second) << second.error().message();
+    results.push_back(*second);
+    EXPECT_EQ(loaded_count(), 2u);
+    auto third = writer->append(denied, proof(denied), decision_for({{}, signal}), {{}, signal});
+    ASSERT_TRUE(third) << third.error().message();
+    results.push_back(*third);
+    EXPECT_EQ(loaded_count(), 3u);
+
+    for (std::size_t i = 0; i < results.size(); ++i) EXPECT_EQ(results[i].index, i);
+    const auto summary = verify_trail(path_, public_key());
+    ASSERT_TRUE(summary) << summary.error().message();
+    EXPECT_EQ(summary->count, 3u);
+    EXPECT_EQ(summary->head_hash, results.back().hash);
+
+    // Each line parses back to exactly the entry that was hashed and signed.
+    std::ifstream in(path_);
+    std::string line;
+    std::getline(in, line);
+    TrailEntryParser parser;
+    std::vector<TrailEntry> entries;
+    while (std::getline(in, line) && line != "]") {
+        if (line.back() == ',') line.pop_back();
+        line.append(TrailEntryParser::kPadding, ' ');
+        auto entry = parser.parse(std::string_view(line).substr(0, line.size() - TrailEntryParser::kPadding));
+        ASSERT_TRUE(entry) << entry.error();
+        entries.push_back(*entry);
+    }
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[1].watchdog.denial_proof, denial);
+    EXPECT_EQ(entries[1].entry.decision, Decision::denied("dangerous"));
+    EXPECT_EQ(entries[2].watchdog.hard_reset_signal, signal);
+    EXPECT_EQ(entries[0].entry.prev_hash, kGenesisHash);
+    EXPECT_EQ(entries[2].entry.prev_hash, entries[1].entry.current_hash);
+    EXPECT_EQ(entries[0].entry.action, action("a.txt"));
+}
+
+TEST_F(TrailTest, ReopeningContinuesTheChainUnderTheSameKeyOnly) {
+    { auto writer = open(); append(*writer, "a"); append(*writer, "b"); }
+    {
+        auto writer = open();
+        EXPECT_EQ(writer->open_report().entries, 2u);
+        EXPECT_FALSE(writer->open_report().repaired);
+        EXPECT_EQ(append(*writer, "c").index, 2u);
+    }
+    EXPECT_EQ(verify_trail(path_, public_key())->count, 3u);
+
+    auto other = TrailWriter::open(path_, key(8), {}, pinned_clock);
+    ASSERT_FALSE(other);
+    EXPECT_EQ(other.error().message(), "Audit trail " + path_ + " was written under another key");
+    const auto wrong = verify_trail(path_, public_key(8));
+    ASSERT_FALSE(wrong);
+    EXPECT_EQ(wrong.error().message(), "Invalid signature at audit log index 0");
+}
+
+TEST_F(TrailTest, OneWriterPerFileAndNoWriterAfterClose) {
+    auto writer = open();
+    auto second = TrailWriter::open(path_, key(), {}, pinned_clock);
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.error().kind(), TrailError::Kind::Locked);
+    std::thread([&] { EXPECT_FALSE(TrailWriter::open(path_, key(), {}, pinned_clock)); }).join();
+
+    ASSERT_TRUE(writer->close());
+    const Action a = action("x");
+    EXPECT_EQ(writer->append(a, proof(a), Decision::approved()).error().kind(), TrailError::Kind::Closed);
+    EXPECT_TRUE(TrailWriter::open(path_, key(), {}, pinned_clock));
+}
+
+TEST_F(TrailTest, RefusalsLeaveTheFileUnchanged) {
+    auto writer = open();
+    const Action a = action("a");
+    const IntegrityProof p = proof(a);
+    ASSERT_TRUE(writer->append(a, p, Decision::approved()));
+    const std::string before = test::read_file(path_);
+
+    const auto replay = writer->append(a, p, Decision::approved());
+    ASSERT_FALSE(replay);
+    EXPECT_EQ(replay.error().message(), "Proof nonce already recorded in the audit trail at index 0");
+
+    const Action other = action("b");
+    EXPECT_EQ(writer->append(other, p, Decision::approved()).error().message(),
+              "The proof was issued for another action");
+    DenialProof denial = DenialProof::create(other, "rule", "why", 1, pinned_clock);
+    EXPECT_EQ(writer->append(a, proof(a), Decision::denied("x"), {denial, {}}).error().message(),
+              "The denial proof was issued for another action");
+
+    const Action bad_text{ActionType(ActionKind::Read), std::string("\xff\xfe"), {}, {}};
+    EXPECT_EQ(writer->append(bad_text, proof(bad_text), Decision::approved()).error().kind(),
+              TrailError::Kind::InvalidText);
+
+    EXPECT_EQ(test::read_file(path_), before);
+    EXPECT_EQ(writer->count(), 1u);
+    EXPECT_EQ(append(*writer, "c").index, 1u);
+}
+
+// Every way an append can be cut short: the file holds the new bytes up to the cut and the
+// old bytes after it. Reopening keeps every whole entry, drops the rest and says so.
+TEST_F(TrailTest, ReopeningRepairsEveryCutOfAnAppend) {
+    { auto writer = open(); append(*writer, "a"); append(*writer, "b"); }
+    const std::string two = test::read_file(path_);
+    { auto writer = open(); append(*writer, "c"); }
+    const std::string three = test::read_file(path_);
+
+    // Every cut near either end of the append's bytes, and a sample in between.
+    for (std::size_t cut = two.size() - 3; cut < three.size(); cut += (cut < two.size() + 8 || cut + 8 > three.size()) ? 1 : 37) {
+        std::string torn = three.substr(0, cut);
+        if (cut < two.size()) torn += two.substr(cut);
+        std::ofstream(path_, std::ios::binary | std::ios::trunc) << torn;
+
+        auto writer = TrailWriter::open(path_, key(), {}, pinned_clock);
+        ASSERT_TRUE(writer) << "cut at " << cut << ": " << writer.error().message();
+        const std::uint64_t kept = (*writer)->count();
+        EXPECT_TRUE(kept == 2 || kept == 3) << cut;
+        EXPECT_EQ((*writer)->open_report().repaired, torn != two && torn != three) << cut;
+        (*writer)->close();
+        EXPECT_EQ(test::read_file(path_), kept == 2 ? two : three) << cut;
+    }
+}
+
+TEST_F(TrailTest, DamageIsRefusedNotRepaired) {
+    { auto writer = open(); append(*writer, "a"); append(*writer, "b"); }
+    std::string text = test::read_file(path_);
+    // The last entry's target changed: its line is whole and the closing line is there.
+    const std::size_t at = text.rfind("\"target\":\"b\"");
+    text[at + 10] = 'x';
+    std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
+
+    auto writer = TrailWriter::open(path_, key(), {}, pinned_clock);
+    ASSERT_FALSE(writer);
+    EXPECT_EQ(writer.error().message().rfind("Audit chain integrity broken at index 1: expected [", 0), 0u);
+    EXPECT_EQ(test::read_file(path_), text);
+
+    // Without its closing line the damaged entry is still a whole entry, so still refused.
+    text.resize(text.size() - 3);
+    std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
+    EXPECT_FALSE(TrailWriter::open(path_, key(), {}, pinned_clock));
+    EXPECT_EQ(test::read_file(path_), text);
+}
+
+TEST_F(TrailTest, PathsThatAreNotRegularFilesAreRefused) {
+    const auto dir = TrailWriter::open(dir_.string(), key(), {}, pinned_clock);
+    ASSERT_FALSE(dir);
+    EXPECT_EQ(dir.error().message(), "IO error in audit log: Is a directory");
+    const std::string fifo = (dir_ / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(verify_trail(fifo, public_key()).error().message(), "IO error in audit log: not a regular file");
+    EXPECT_EQ(verify_trail((dir_ / "missing").string(), public_key()).error().message(),
+              "IO error in audit log: No such file or directory");
+}
+
+TEST_F(TrailTest, ConcurrentAppendsEachGetTheirOwnIndex) {
+    auto writer = open(7, SyncPolicy{0, {}});
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) append(*writer, "t" + std::to_string(t) + "-" + std::to_string(i));
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    ASSERT_TRUE(writer->sync());
+    const auto summary = verify_trail(path_, public_key());
+    ASSERT_TRUE(summary) << summary.error().message();
+    EXPECT_EQ(summary->count, 200u);
+}
+
+}  // namespace
+}  // namespace corvel

@@ -1,0 +1,224 @@
+"""An audit trail verifier written from docs/audit-trail.md alone, with pyca/cryptography.
+
+It shares no code with the product: the tests hold the two to agreeing on every file.
+"""
+
+import json
+import struct
+
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
+
+ENTRY_DOMAIN = b"corvel-trail-entry-v1\x00"
+SIGNATURE_DOMAIN = b"corvel-trail-signature-v1\x00"
+ACTION_TAGS = {"Delete": 0, "Write": 1, "Read": 2, "Execute": 3, "Network": 4}
+MAX_LINE = 64 << 20
+
+
+class Refused(Exception):
+    """kind is 'layout' (also every malformed member), 'chain', 'signature' or 'nonce'."""
+
+    def __init__(self, kind, index, detail=""):
+        super().__init__(f"{kind} at {index}: {detail}")
+        self.kind = kind
+        self.index = index
+
+
+def u32(value):
+    return struct.pack("<I", value)
+
+
+def u64(value):
+    return struct.pack("<Q", value)
+
+
+def counted(data):
+    return u64(len(data)) + data
+
+
+def sha256(data):
+    digest = hashes.Hash(hashes.SHA256())
+    digest.update(data)
+    return digest.finalize()
+
+
+# ---------------------------------------------------------------- reading the members
+
+
+class Bad(Exception):
+    pass
+
+
+def no_duplicates(pairs):
+    out = {}
+    for key, value in pairs:
+        if key in out:
+            raise Bad(f"duplicate {key}")
+        out[key] = value
+    return out
+
+
+def obj(value, required, optional=()):
+    if not isinstance(value, dict):
+        raise Bad("not an object")
+    names = set(value)
+    if not set(required) <= names or not names <= set(required) | set(optional):
+        raise Bad(f"members {sorted(names)}")
+    return value
+
+
+def integer(value, bits=64):
+    if type(value) is not int or not 0 <= value < 2**bits:
+        raise Bad(f"integer {value!r}")
+    return value
+
+
+def text(value):
+    if not isinstance(value, str):
+        raise Bad(f"text {value!r}")
+    return value.encode("utf-8")
+
+
+def byte_list(value, length=None):
+    if not isinstance(value, list) or any(type(b) is not int or not 0 <= b <= 255 for b in value):
+        raise Bad("byte list")
+    if length is not None and len(value) != length:
+        raise Bad("byte list length")
+    return bytes(value)
+
+
+def action_type(value):
+    if isinstance(value, str) and value in ACTION_TAGS:
+        return u32(ACTION_TAGS[value])
+    if isinstance(value, dict) and list(value) == ["Custom"]:
+        return u32(5) + counted(text(value["Custom"]))
+    raise Bad(f"action type {value!r}")
+
+
+def optional_bytes(data):
+    return b"\x00" if data is None else b"\x01" + counted(data)
+
+
+def action_encoding(value):
+    a = obj(value, ["action_type", "target", "payload", "metadata"])
+    payload = None if a["payload"] is None else byte_list(a["payload"])
+    metadata = None if a["metadata"] is None else text(a["metadata"])
+    return action_type(a["action_type"]) + counted(text(a["target"])) + optional_bytes(payload) + optional_bytes(metadata)
+
+
+def proof_encoding(value):
+    p = obj(value, ["nonce", "timestamp", "ttl", "action_hash", "action_type", "capsule_hash", "status", "signature"])
+    status = p["status"]
+    if status == "OK":
+        status_bytes = u32(0)
+    elif status == "Tampered":
+        status_bytes = u32(1)
+    elif isinstance(status, dict) and list(status) == ["Failed"]:
+        status_bytes = u32(2) + counted(text(status["Failed"]))
+    else:
+        raise Bad("status")
+    return (byte_list(p["nonce"], 32) + u64(integer(p["timestamp"])) + u64(integer(p["ttl"])) +
+            byte_list(p["action_hash"], 32) + action_type(p["action_type"]) + counted(text(p["capsule_hash"])) +
+            status_bytes + counted(byte_list(p["signature"])))
+
+
+def decision_encoding(value):
+    if value == "Approved":
+        return u32(0)
+    if isinstance(value, dict) and list(value) == ["Denied"]:
+        inner = obj(value["Denied"], ["reason"])
+        return u32(1) + counted(text(inner["reason"]))
+    raise Bad("decision")
+
+
+def denial_encoding(value):
+    d = obj(value, ["nonce", "timestamp", "action_hash", "action_type", "violated_rule", "denial_reason",
+                    "violation_count", "triggered_hard_reset", "signature"])
+    if not isinstance(d["triggered_hard_reset"], bool):
+        raise Bad("flag")
+    return (byte_list(d["nonce"], 32) + u64(integer(d["timestamp"])) + byte_list(d["action_hash"], 32) +
+            action_type(d["action_type"]) + counted(text(d["violated_rule"])) + counted(text(d["denial_reason"])) +
+            u32(integer(d["violation_count"], 32)) + (b"\x01" if d["triggered_hard_reset"] else b"\x00") +
+            counted(byte_list(d["signature"])))
+
+
+def record_encoding(entry):
+    if "denial_proof" in entry and "hard_reset_signal" in entry:
+        raise Bad("two records")
+    if "denial_proof" in entry:
+        return b"\x01" + denial_encoding(entry["denial_proof"])
+    if "hard_reset_signal" in entry:
+        s = obj(entry["hard_reset_signal"],
+                ["final_denial", "charter_hash", "signature", "reset_timestamp", "total_violations"])
+        return (b"\x02" + denial_encoding(s["final_denial"]) + counted(text(s["charter_hash"])) +
+                counted(byte_list(s["signature"])) + u64(integer(s["reset_timestamp"])) +
+                u32(integer(s["total_violations"], 32)))
+    return b"\x00"
+
+
+ENTRY_MEMBERS = ["index", "timestamp", "action", "proof", "decision", "prev_hash", "current_hash", "signature"]
+
+
+def entry_hash(entry):
+    """The entry hash of a decoded entry object, raising Bad for a malformed member."""
+    e = obj(entry, ENTRY_MEMBERS, ["denial_proof", "hard_reset_signal"])
+    data = (ENTRY_DOMAIN + u64(integer(e["index"])) + u64(integer(e["timestamp"])) +
+            counted(action_encoding(e["action"])) + proof_encoding(e["proof"]) + decision_encoding(e["decision"]) +
+            record_encoding(e) + byte_list(e["prev_hash"], 32))
+    return sha256(data)
+
+
+# ---------------------------------------------------------------- the file
+
+
+def entry_lines(data):
+    """The entry texts of a file's bytes, or Refused('layout') for any other layout."""
+    if not data.endswith(b"\n"):
+        raise Refused("layout", None, "no final line feed")
+    lines = data[:-1].split(b"\n")
+    if lines[0] != b"[" or lines[-1] != b"]" or len(lines) < 2:
+        raise Refused("layout", None, "not [ ... ]")
+    entries = lines[1:-1]
+    for i, line in enumerate(entries):
+        last = i == len(entries) - 1
+        if line.endswith(b",") == last or len(line) - (not last) > MAX_LINE:
+            raise Refused("layout", i, "comma")
+        yield i, line if last else line[:-1]
+
+
+def verify(data, public_key_bytes):
+    """Returns (count, head hash) or raises Refused at the first failure, in the documented order."""
+    key = Ed25519PublicKey.from_public_bytes(public_key_bytes)
+    prev = bytes(32)
+    nonces = set()
+    count = 0
+    for i, line in entry_lines(data):
+        try:
+            entry = json.loads(line.decode("utf-8"), object_pairs_hook=no_duplicates,
+                               parse_constant=lambda name: (_ for _ in ()).throw(Bad(name)))
+            computed = entry_hash(entry)
+            stored_prev = byte_list(entry["prev_hash"], 32)
+            current = byte_list(entry["current_hash"], 32)
+            signature = byte_list(entry["signature"])
+            nonce = byte_list(entry["proof"]["nonce"], 32)
+        except (Bad, ValueError, UnicodeError) as error:
+            raise Refused("layout", i, str(error)) from None
+        if entry["index"] != i:
+            raise Refused("layout", i, "index")
+        if stored_prev != prev:
+            raise Refused("chain", i, "prev_hash")
+        if current != computed:
+            raise Refused("chain", i, "current_hash")
+        try:
+            if len(signature) != 64:
+                raise InvalidSignature()
+            key.verify(signature, SIGNATURE_DOMAIN + current)
+        except InvalidSignature:
+            raise Refused("signature", i) from None
+        if nonce in nonces:
+            raise Refused("nonce", i)
+        nonces.add(nonce)
+        prev = current
+        count += 1
+    return count, prev
