@@ -113,4 +113,21 @@ const char* type_name(simdjson::ondemand::json_type type) {
     return "value";
 }
 
+std::string not_an_entry(unsigned char c) {
+    const char* type = nullptr;
+    switch (c) {
+        case '{': return {};
+        case '[': type = "sequence"; break;
+        case '"': type = "string"; break;
+        case 't':
+        case 'f': type = "boolean"; break;
+        case 'n': type = "null"; break;
+        default:
+            if (c == '-' || (c >= '0' && c <= '9')) type = "number";
+            break;
+    }
+    if (type == nullptr) return "expected value";
+    return std::string("invalid type: ") + type + ", expected struct AuditEntry";
+}
+
 }  // namespace corvel::audit_json

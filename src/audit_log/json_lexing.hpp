@@ -4,6 +4,10 @@
 
 #include <simdjson.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -92,5 +96,66 @@ bool read_byte_list(std::string_view raw, const char* expected, std::string& err
     }
     return true;
 }
+
+// The scans of the streaming splitter, which only looks for the bytes that delimit entries.
+// The next '"' or '\\' at or after `i`, or `n`.
+inline std::size_t find_string_end(const unsigned char* data, std::size_t i, std::size_t n) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    for (; i + 16 <= n; i += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const unsigned mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash))));
+        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    }
+#endif
+    while (i < n && data[i] != '"' && data[i] != '\\') ++i;
+    return i;
+}
+
+// The next '"', '[', ']', '{' or '}' at or after `i`, or `n`.
+inline std::size_t find_nesting(const unsigned char* data, std::size_t i, std::size_t n) {
+#if defined(__SSE2__)
+    // Setting bit 0x20 folds '[' onto '{' and ']' onto '}', and no other byte onto either.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i fold = _mm_set1_epi8(0x20);
+    const __m128i open = _mm_set1_epi8('{');
+    const __m128i close = _mm_set1_epi8('}');
+    for (; i + 16 <= n; i += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const __m128i folded = _mm_or_si128(block, fold);
+        const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(block, quote),
+                                          _mm_or_si128(_mm_cmpeq_epi8(folded, open), _mm_cmpeq_epi8(folded, close)));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    }
+#endif
+    while (i < n) {
+        const unsigned char c = data[i];
+        if (c == '"' || (c | 0x20) == '{' || (c | 0x20) == '}') return i;
+        ++i;
+    }
+    return i;
+}
+
+// Byte classes of the cutting scan; everything else is ordinary.
+enum : std::uint8_t { kPlain = 0, kQuote, kOpen, kClose, kComma };
+
+constexpr std::array<std::uint8_t, 256> kByteClass = [] {
+    std::array<std::uint8_t, 256> table{};
+    table['"'] = kQuote;
+    table['['] = kOpen;
+    table['{'] = kOpen;
+    table[']'] = kClose;
+    table['}'] = kClose;
+    table[','] = kComma;
+    return table;
+}();
+
+// Why an array element starting with `c` is not an entry, or empty if it may be one. Only
+// objects are entries, so anything else is refused at its first byte, before more of it is
+// buffered.
+std::string not_an_entry(unsigned char c);
 
 }  // namespace corvel::audit_json

@@ -8,79 +8,22 @@
 #include <cstring>
 #include <optional>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "audit_log/entry_reader.hpp"
 #include "audit_log/json_lexing.hpp"
+#include "audit_log/json_syntax.hpp"
 
 namespace corvel {
 
 namespace od = simdjson::ondemand;
-using audit_json::describe;
-using audit_json::EntryReader;
-using audit_json::is_json_space;
+using namespace audit_json;
 
 namespace {
 
 // Entries are parsed in batches of about this many bytes of text.
 constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
-
-// The next '"' or '\\' at or after `i`, or `n`.
-std::size_t find_string_end(const unsigned char* data, std::size_t i, std::size_t n) {
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    for (; i + 16 <= n; i += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const unsigned mask = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash))));
-        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
-    }
-#endif
-    while (i < n && data[i] != '"' && data[i] != '\\') ++i;
-    return i;
-}
-
-// The next '"', '[', ']', '{' or '}' at or after `i`, or `n`.
-std::size_t find_nesting(const unsigned char* data, std::size_t i, std::size_t n) {
-#if defined(__SSE2__)
-    // Setting bit 0x20 folds '[' onto '{' and ']' onto '}', and no other byte onto either.
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i fold = _mm_set1_epi8(0x20);
-    const __m128i open = _mm_set1_epi8('{');
-    const __m128i close = _mm_set1_epi8('}');
-    for (; i + 16 <= n; i += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const __m128i folded = _mm_or_si128(block, fold);
-        const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(block, quote),
-                                          _mm_or_si128(_mm_cmpeq_epi8(folded, open), _mm_cmpeq_epi8(folded, close)));
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
-        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
-    }
-#endif
-    while (i < n) {
-        const unsigned char c = data[i];
-        if (c == '"' || (c | 0x20) == '{' || (c | 0x20) == '}') return i;
-        ++i;
-    }
-    return i;
-}
-
-// Byte classes of the cutting scan; everything else is ordinary.
-enum : std::uint8_t { kPlain = 0, kQuote, kOpen, kClose, kComma };
-
-constexpr std::array<std::uint8_t, 256> kByteClass = [] {
-    std::array<std::uint8_t, 256> table{};
-    table['"'] = kQuote;
-    table['['] = kOpen;
-    table['{'] = kOpen;
-    table[']'] = kClose;
-    table['}'] = kClose;
-    table[','] = kComma;
-    return table;
-}();
+// An entry longer than this has its syntax checked as it arrives, so that junk is refused
+// before it is buffered; real entries are a few KiB.
+constexpr std::size_t kCheckedEntryBytes = std::size_t{64} << 10;
 
 }  // namespace
 
@@ -144,6 +87,8 @@ private:
         length_ -= keep_from;
         scanned_ -= keep_from;
         if (holding) pending_start_ -= keep_from;
+        if (phase_ == Phase::InElement) element_start_ -= keep_from;
+        if (checking_) checked_ -= keep_from;
         for (std::size_t& end : pending_ends_) end -= keep_from;
         consumed_ += keep_from;
     }
@@ -173,6 +118,12 @@ private:
                         return fail_at("expected value", i);
                     } else {
                         if (pending_ends_.empty()) pending_start_ = i;
+                        if (const std::string why = not_an_entry(c); !why.empty()) {
+                            if (why == "expected value") return refuse_at(why, i);
+                            return refuse(why + " at entry " + std::to_string(open_index()));
+                        }
+                        element_start_ = i;
+                        checking_ = false;
                         depth_ = 0;
                         in_string_ = false;
                         escaped_ = false;
@@ -182,6 +133,7 @@ private:
                 case Phase::InElement:
                     i = scan_element(data, i);
                     if (phase_ == Phase::Failed) return false;
+                    if (!check_syntax(data, i)) return false;
                     if (phase_ == Phase::InElement) break;  // the entry goes on in the next input
                     // The entry ended at data[i]: a comma or the closing bracket.
                     pending_ends_.push_back(i);
@@ -198,6 +150,41 @@ private:
             }
         }
         scanned_ = i;
+        return true;
+    }
+
+    // The index in the array of the entry being cut.
+    std::uint64_t open_index() const { return first_pending_index_ + pending_ends_.size(); }
+
+    // A fault in the entry being cut: the entries before it are read first, so that their own
+    // faults are reported in file order.
+    bool refuse(std::string message) {
+        if (!pending_ends_.empty() && !flush()) return false;
+        return fail(std::move(message));
+    }
+
+    bool refuse_at(const std::string& message, std::size_t position) {
+        return refuse(message + " at byte " + std::to_string(consumed_ + position));
+    }
+
+    // Checks the syntax of the entry being cut up to `end` once it is longer than
+    // kCheckedEntryBytes (or when `force`d), and its completeness when it has ended.
+    bool check_syntax(const unsigned char* data, std::size_t end, bool force = false) {
+        const bool ended = phase_ != Phase::InElement;
+        if (!checking_) {
+            if (!force && end - element_start_ <= kCheckedEntryBytes) return true;
+            checking_ = true;
+            check_ = JsonSyntaxCheck();
+            checked_ = element_start_;
+        }
+        if (!check_.feed(data + checked_, end - checked_)) {
+            return refuse_at(check_.error(), checked_ + check_.error_offset());
+        }
+        checked_ = end;
+        if (ended) {
+            checking_ = false;
+            if (!check_.finish()) return refuse_at(check_.error(), end);
+        }
         return true;
     }
 
@@ -230,14 +217,21 @@ private:
             switch (kByteClass[c]) {
                 case kPlain: break;
                 case kQuote: in_string_ = true; break;
-                case kOpen: ++depth_; break;
+                case kOpen:
+                    if (++depth_ > JsonSyntaxCheck::kMaxDepth) {
+                        // A fault earlier in the entry comes first, whatever the input's pieces.
+                        if (!check_syntax(data, i, true)) return i;
+                        refuse("recursion limit exceeded at entry " + std::to_string(open_index()));
+                        return i;
+                    }
+                    break;
                 case kClose:
                     if (depth_ != 0) {
                         --depth_;
                         break;
                     }
                     if (c != ']') {
-                        fail_at("unexpected `}`", i);
+                        if (check_syntax(data, i, true)) fail_at("unexpected `}`", i);
                         return i;
                     }
                     phase_ = Phase::AfterArray;
@@ -353,6 +347,11 @@ private:
     std::size_t pending_start_ = 0;            // where the first unparsed entry starts
     std::vector<std::size_t> pending_ends_;    // where each unparsed entry ends
     std::uint64_t first_pending_index_ = 0;    // its index in the array
+
+    std::size_t element_start_ = 0;  // where the entry being cut starts
+    bool checking_ = false;          // its syntax is being checked as it arrives
+    std::size_t checked_ = 0;        // up to here
+    JsonSyntaxCheck check_;
 
     std::unique_ptr<char[]> batch_;
     std::size_t batch_capacity_ = 0;
