@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -483,6 +484,17 @@ TEST_F(AuditLogTest, FileSystemOutcomes) {
     const auto fifo = load_path(dir_ / "fifo");
     ASSERT_FALSE(fifo);
     EXPECT_EQ(fifo.error().kind(), AuditError::Kind::SerializationError);
+
+    // Nor does one with a writer that never writes: no FIFO or device is read at all.
+    const int writer = ::open((dir_ / "fifo").c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    ::alarm(20);  // a read that blocks ends the test binary rather than hanging it
+    const auto live = load_path(dir_ / "fifo");
+    ::alarm(0);
+    ::close(writer);
+    ASSERT_FALSE(live);
+    EXPECT_EQ(live.error().message(), "Serialization error in audit log: not a regular file");
+    EXPECT_EQ(load_path("/dev/zero").error().message(), "Serialization error in audit log: not a regular file");
 }
 
 TEST_F(AuditLogTest, PathsThatCannotBeCheckedAreReportedNotTakenAsEmpty) {
