@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 namespace corvel::fuzz {
 
@@ -44,6 +45,25 @@ private:
 
 inline void require(bool holds, const char* what) {
     if (!holds) broken(what);
+}
+
+// simdjson's NUMBER_ERROR covers malformed numbers and also valid ones too large for a double
+// or an integer. Those need an exponent of three digits or twenty digits in a row; without
+// either, the error can only be a malformed number.
+inline bool may_hold_huge_number(std::string_view text) {
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        run = text[i] >= '0' && text[i] <= '9' ? run + 1 : 0;
+        if (run >= 20) return true;
+        if ((text[i] == 'e' || text[i] == 'E')) {
+            std::size_t j = i + 1;
+            if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+            std::size_t digits = 0;
+            while (j + digits < text.size() && text[j + digits] >= '0' && text[j + digits] <= '9') ++digits;
+            if (digits >= 3) return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace corvel::fuzz
