@@ -6,9 +6,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "audit_log/json_reader.hpp"
 #include "base/fault.hpp"
+#include "base/file_descriptor.hpp"
 
 namespace corvel {
 
@@ -16,21 +18,7 @@ namespace {
 
 constexpr std::size_t kReadBytes = std::size_t{1} << 20;
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-std::expected<std::vector<AuditEntry>, AuditError> read_entries(int fd) {
+std::expected<std::vector<AuditEntry>, AuditError> read_entries(int fd) try {
     AuditJsonReader reader;
     for (;;) {
         const std::span<char> space = reader.input_space(kReadBytes);
@@ -47,6 +35,10 @@ std::expected<std::vector<AuditEntry>, AuditError> read_entries(int fd) {
     auto entries = reader.finish();
     if (!entries) return std::unexpected(AuditError::serialization_error(std::move(entries.error())));
     return std::move(*entries);
+} catch (const std::bad_alloc&) {
+    // A file too large for the memory at hand is the file's failure to load, not a fault of
+    // the process: whatever was read is released and the loader reports it.
+    return std::unexpected(AuditError::serialization_error("out of memory while reading the file"));
 }
 
 }  // namespace
@@ -67,13 +59,19 @@ std::expected<AuditLog, AuditError> AuditLog::with_storage(std::unique_ptr<KeySt
         return std::unexpected(AuditError::io_error(errno));
     }
 
-    // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; reads are made
-    // blocking again below.
+    // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; on the regular file
+    // that is then read it changes nothing.
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (file.get() < 0) return std::unexpected(AuditError::io_error(errno));
-    const int flags = ::fcntl(file.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        return std::unexpected(AuditError::io_error(errno));
+    if (!file.valid()) return std::unexpected(AuditError::io_error(errno));
+
+    // Only a regular file has an end. A FIFO or a device may hold the read forever (and with it
+    // the caller, the Python interpreter included), so it is refused as unreadable, as a
+    // directory is. The check is made on what was opened, not on the path.
+    struct stat opened;
+    if (::fstat(file.get(), &opened) != 0) return std::unexpected(AuditError::io_error(errno));
+    if (S_ISDIR(opened.st_mode)) return std::unexpected(AuditError::serialization_error(std::strerror(EISDIR)));
+    if (!S_ISREG(opened.st_mode)) {
+        return std::unexpected(AuditError::serialization_error("not a regular file"));
     }
 
     auto entries = read_entries(file.get());

@@ -1,7 +1,5 @@
 #pragma once
-// An owned file descriptor, closed when it goes out of scope.
-
-#include <unistd.h>
+// An owned file descriptor: closed when its owner goes, never twice.
 
 #include <utility>
 
@@ -10,25 +8,19 @@ namespace corvel {
 class FileDescriptor {
 public:
     FileDescriptor() = default;
+    // Takes ownership of `fd`; a negative value owns nothing.
     explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { reset(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    ~FileDescriptor();
 
     int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+    // Closes the descriptor now; the wrapper then owns nothing.
+    void reset();
 
 private:
     int fd_ = -1;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -483,6 +484,17 @@ TEST_F(AuditLogTest, FileSystemOutcomes) {
     const auto fifo = load_path(dir_ / "fifo");
     ASSERT_FALSE(fifo);
     EXPECT_EQ(fifo.error().kind(), AuditError::Kind::SerializationError);
+
+    // Nor does one with a writer that never writes: no FIFO or device is read at all.
+    const int writer = ::open((dir_ / "fifo").c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    ::alarm(20);  // a read that blocks ends the test binary rather than hanging it
+    const auto live = load_path(dir_ / "fifo");
+    ::alarm(0);
+    ::close(writer);
+    ASSERT_FALSE(live);
+    EXPECT_EQ(live.error().message(), "Serialization error in audit log: not a regular file");
+    EXPECT_EQ(load_path("/dev/zero").error().message(), "Serialization error in audit log: not a regular file");
 }
 
 TEST_F(AuditLogTest, PathsThatCannotBeCheckedAreReportedNotTakenAsEmpty) {
@@ -641,6 +653,111 @@ TEST_F(AuditLogTest, JsonTestSuiteNeverCrashesTheLoader) {
         }
     }
     EXPECT_GT(seen, 300u);
+}
+
+// ---- Junk is refused where it starts ------------------------------------------------------
+
+// Feeds `head` and then `unit` over and over, in pieces of 64 KiB, up to 64 MiB. Returns the
+// reader's error and how many bytes it had taken when it gave it.
+std::pair<std::string, std::size_t> feed_junk(const std::string& head, const std::string& unit) {
+    constexpr std::size_t kPiece = std::size_t{64} << 10;
+    std::string piece = head;
+    while (piece.size() < kPiece) piece += unit;
+    AuditJsonReader reader;
+    std::size_t fed = 0;
+    while (fed < (std::size_t{64} << 20)) {
+        std::memcpy(reader.input_space(piece.size()).data(), piece.data(), piece.size());
+        fed += piece.size();
+        if (auto taken = reader.commit(piece.size()); !taken) return {taken.error(), fed};
+        if (fed == piece.size()) {
+            piece.clear();
+            while (piece.size() < kPiece) piece += unit;
+        }
+    }
+    auto end = reader.finish();
+    return {end ? std::string("accepted") : end.error(), fed};
+}
+
+TEST(AuditJsonReaderTest, EndlessJunkIsRefusedWithinItsFirstPieces) {
+    const std::string entry_start = R"([{"index":0,"note":)";
+    const struct {
+        std::string head, unit, error;
+    } cases[] = {
+        {"[", std::string(1, '\0'), "expected value at byte 1"},
+        {"[", "7", "invalid type: number, expected struct AuditEntry at entry 0"},
+        {"[", "\"", "invalid type: string, expected struct AuditEntry at entry 0"},
+        {"[", "[", "invalid type: sequence, expected struct AuditEntry at entry 0"},
+        {"[", "x", "expected value at byte 1"},
+        {entry_start, "x", "expected value at byte 19"},
+        {entry_start, "1 ", "expected `,` or `}` at byte 21"},
+        {entry_start, "t", "invalid literal at byte 20"},
+        {entry_start, "[", "recursion limit exceeded at entry 0"},
+        {entry_start, "{\"a\":", "recursion limit exceeded at entry 0"},
+        {entry_start + "\"", std::string(1, '\0'), "control character in string at byte 20"},
+        {entry_start + "\"", "ab\\x", "invalid escape in string at byte 23"},
+        {entry_start + "\"", "\xC3", "invalid UTF-8 at byte 21"},
+        {entry_start + "\"", "\\ud800", "invalid escape in string at byte 31"},
+        {entry_start + "\"x\",", "x", "key must be a string at byte 23"},
+    };
+    for (const auto& c : cases) {
+        const auto [error, fed] = feed_junk(c.head, c.unit);
+        EXPECT_EQ(error, c.error) << c.head << c.unit;
+        // Within what one read of the loader brings in, whatever the file's size.
+        EXPECT_LE(fed, std::size_t{1} << 20) << c.head << c.unit;
+    }
+}
+
+TEST_F(AuditLogTest, FaultsInEarlierEntriesComeBeforeTheJunk) {
+    const std::string missing = object(without(entry_members(1), "index"));
+    const std::string fine = object(entry_members(1));
+    EXPECT_EQ(refusal(log_of({fine, missing, "7"})), "missing field `index` at entry 1");
+    EXPECT_EQ(refusal(log_of({fine, missing, object(with(entry_members(2), "x", std::string(2000, '[')))})),
+              "missing field `index` at entry 1");
+    EXPECT_EQ(refusal(log_of({fine, fine, "[]"})), "invalid type: sequence, expected struct AuditEntry at entry 2");
+}
+
+// A long entry (one with a large unknown member) goes through the syntax check as well as the
+// parser: valid ones load exactly, and whole and pieced reads agree on edits anywhere in it.
+TEST(AuditJsonReaderTest, LongEntriesAreCheckedAsTheyArriveAndStillReadExactly) {
+    std::string filler = "[";
+    for (int i = 0; filler.size() < (std::size_t{200} << 10); ++i) {
+        filler += R"({"n":-12.5e3,"t":true,"f":false,"z":null,"s":"\u00e9\ud83d\ude00\"\\ é"},)";
+    }
+    filler += "0]";
+    const std::string long_target = '"' + std::string(100000, 'a') + " \\\" \xF0\x9F\x98\x80\"";
+    const std::string text = log_of({tricky_entry(0), object(with(entry_members(1), "filler", filler)),
+                                     object(with(entry_members(2), "action",
+                                                 object(with(action_members(), "target", long_target)))),
+                                     tricky_entry(3)});
+    const auto whole = parse_audit_entries(text);
+    ASSERT_TRUE(whole) << whole.error();
+    ASSERT_EQ(whole->size(), 4u);
+    EXPECT_EQ((*whole)[2].action.target, std::string(100000, 'a') + " \" \xF0\x9F\x98\x80");
+    EXPECT_EQ((*whole)[3].index, 3u);
+
+    const std::string alphabet = "[]{},:\"\\ 0123456789-.eEtrufalsn\x01\xC3\xA9\x80";
+    std::mt19937 random(31);
+    for (int round = 0; round < 200; ++round) {
+        std::string mutated = text;
+        const std::size_t at = random() % mutated.size();
+        mutated[at] = alphabet[random() % alphabet.size()];
+        const auto expected = parse_audit_entries(mutated);
+        AuditJsonReader reader;
+        std::expected<void, std::string> taken;
+        for (std::size_t fed = 0; fed < mutated.size() && taken;) {
+            const std::size_t piece = std::min<std::size_t>(mutated.size() - fed, 1 + random() % 30000);
+            std::memcpy(reader.input_space(piece).data(), mutated.data() + fed, piece);
+            taken = reader.commit(piece);
+            fed += piece;
+        }
+        const auto pieced = taken ? reader.finish() : std::unexpected(taken.error());
+        ASSERT_EQ(expected.has_value(), pieced.has_value()) << "edit at " << at;
+        if (expected) {
+            EXPECT_EQ(*expected, *pieced);
+        } else {
+            EXPECT_EQ(expected.error(), pieced.error()) << "edit at " << at;
+        }
+    }
 }
 
 // ---- Errors -------------------------------------------------------------------------------

@@ -1,12 +1,13 @@
 import json
 import os
+import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
 import _corvel_core as core
-from conftest import UNDER_ASAN, rss_bytes
+from conftest import UNDER_ASAN, rss_bytes, run_python
 
 # The public JSON parsing corpus kept in the repository (tests/data/jsontestsuite/README.md).
 JSON_SUITE = Path(__file__).resolve().parents[1] / "data" / "jsontestsuite"
@@ -230,6 +231,110 @@ def test_failed_loads_release_their_memory(tmp_path):
     churn(2000)
     assert rss_bytes() - before < 8 << 20
     assert sys.getrefcount(text) == count
+
+
+# ---------------------------------------------------------------- hostile sizes and file kinds
+
+def sparse(tmp_path, name, head, size):
+    """A file of `head` followed by NUL bytes up to `size`, taking no room on disk."""
+    path = tmp_path / name
+    with open(path, "wb") as file:
+        file.write(head)
+        file.truncate(size)
+    return str(path)
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="resident size is meaningless under AddressSanitizer")
+def test_junk_is_refused_where_it_starts_in_little_memory_and_time(tmp_path):
+    junk = {
+        sparse(tmp_path, "nul.json", b"[", 512 << 20): "expected value at byte 1",
+        sparse(tmp_path, "string.json", b'[{"index":0,"note":"', 512 << 20): "control character in string at byte 20",
+        write(tmp_path, b'[{"index":0,"n":' + b"1 " * (32 << 20), "numbers.json"): "expected `,` or `}` at byte 18",
+    }
+    child = run_python(
+        f"""
+import json, resource, time
+import _corvel_core as core
+core.AuditLogger("/nonexistent/warm-up")
+report = []
+for path in {list(junk)!r}:
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    start = time.monotonic()
+    try:
+        core.AuditLogger(path)
+        message = None
+    except Exception as error:
+        message = str(error)
+    report.append([message, time.monotonic() - start,
+                   (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024])
+print(json.dumps(report))
+"""
+    )
+    for (message, seconds, grown), expected in zip(json.loads(child.stdout), junk.values()):
+        assert message == SERIALIZATION + expected
+        assert grown < 8 << 20, message
+        assert seconds < 5, message
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than the limit")
+def test_memory_exhaustion_while_loading_is_the_loaders_error_not_a_panic(tmp_path):
+    # A string that could still be valid must be buffered whole; under the limit it cannot be.
+    too_big = write(tmp_path, b'[{"index":0,"note":"' + b"a" * (160 << 20), "big.json")
+    junk = sparse(tmp_path, "junk.json", b"[", 1 << 30)
+    child = run_python(
+        f"""
+import json, resource
+import _corvel_core as core
+core.AuditLogger("/nonexistent/warm-up")
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20), resource.RLIM_INFINITY))
+report = []
+for path in [{too_big!r}, {junk!r}]:
+    try:
+        core.AuditLogger(path)
+        report.append(["loaded", ""])
+    except BaseException as error:
+        report.append([type(error).__name__, str(error)])
+print(json.dumps(report))
+"""
+    )
+    big, sparse_junk = json.loads(child.stdout)
+    assert big == ["Exception", SERIALIZATION + "out of memory while reading the file"]
+    assert sparse_junk == ["Exception", SERIALIZATION + "expected value at byte 1"]
+
+
+def test_a_fifo_with_a_live_writer_is_refused_without_freezing_the_interpreter(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    code = f"""
+import os, threading, time
+import _corvel_core as core
+writer = os.open({str(fifo)!r}, os.O_RDWR)  # a writer that never writes
+ticks = 0
+def tick():
+    global ticks
+    while True:
+        ticks += 1
+        time.sleep(0.001)
+threading.Thread(target=tick, daemon=True).start()
+time.sleep(0.05)
+try:
+    core.AuditLogger({str(fifo)!r})
+    print("loaded")
+except Exception as error:
+    print(error)
+seen = ticks
+time.sleep(0.05)
+print(ticks > seen)
+"""
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [SERIALIZATION + "not a regular file", "True"]
+
+
+def test_devices_are_not_storage_files():
+    assert refusal("/dev/null") == SERIALIZATION + "not a regular file"
 
 
 # ---------------------------------------------------------------- the classes
