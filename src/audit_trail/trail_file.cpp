@@ -1,5 +1,6 @@
 #include "audit_trail/trail_file.hpp"
 
+#include <unistd.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 

@@ -1,5 +1,6 @@
 #include "audit_trail/trail_scan.hpp"
 
+#include <unistd.h>
 #include <sodium.h>
 #include <sys/stat.h>
 

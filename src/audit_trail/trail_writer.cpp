@@ -1,5 +1,6 @@
 #include "audit_trail/trail_writer.hpp"
 
+#include <unistd.h>
 #include <fcntl.h>
 #include <simdjson.h>
 #include <sys/file.h>
