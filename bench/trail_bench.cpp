@@ -11,6 +11,9 @@
 #include <memory>
 
 #include "crypto/initialize.hpp"
+#include "audit_trail/file_node_store.hpp"
+#include "audit_trail/merkle_hash.hpp"
+#include "audit_trail/merkle_tree.hpp"
 #include "audit_trail/trail_evidence.hpp"
 #include "audit_trail/trail_verifier.hpp"
 #include "audit_trail/trail_writer.hpp"
@@ -98,6 +101,19 @@ BENCHMARK(BM_AppendSyncEvery1000)->UseRealTime();
 
 void BM_AppendSyncEach(benchmark::State& state) { append_loop(state, SyncPolicy{1, {}, {}}); }
 BENCHMARK(BM_AppendSyncEach)->UseRealTime()->Iterations(2000);
+
+// What the Merkle tree beside the trail adds to each append: a leaf into the file-backed tree.
+void BM_TreeAppendAlone(benchmark::State& state) {
+    const std::string path = fresh_path("alone.tree");
+    auto store = merkle::FileNodeStore::create(path);
+    auto tree = merkle::MerkleTree::open(std::move(*store));
+    Hash32 hash{};
+    for (auto _ : state) {
+        hash[0]++;
+        if (!tree->append(merkle::leaf_hash(hash))) state.SkipWithError("tree append failed");
+    }
+}
+BENCHMARK(BM_TreeAppendAlone)->UseRealTime();
 
 // The trail's verifier over a file of range(0) entries, per entry.
 void BM_VerifyPerEntry(benchmark::State& state) {

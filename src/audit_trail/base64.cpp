@@ -14,6 +14,7 @@ std::string base64_encode(ByteView bytes) {
 
 std::optional<Bytes> base64_decode(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
+    if (text.empty()) return Bytes{};  // the library takes no empty output buffer
     Bytes out(text.size() / 4 * 3);
     std::size_t length = 0;
     if (sodium_base642bin(out.data(), out.size(), text.data(), text.size(), nullptr, &length, nullptr,

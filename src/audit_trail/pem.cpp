@@ -41,6 +41,12 @@ std::optional<std::string_view> armour_label(std::string_view line, std::string_
 
 // Decodes strict standard base64 into `out`, which has room for it.
 bool decode_into(std::string_view text, SecretBuffer& out) {
+    // libsodium's decoder takes some bytes above 0x7f for alphabet characters: check first.
+    const bool alphabet = std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
+               c == '=';
+    });
+    if (!alphabet || out.capacity() == 0) return false;
     std::size_t written = 0;
     const char* end = nullptr;
     if (sodium_base642bin(out.data(), out.capacity(), text.data(), text.size(), nullptr, &written, &end,
