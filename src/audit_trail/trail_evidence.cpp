@@ -18,6 +18,7 @@
 #include "audit_trail/trail_checkpoint.hpp"
 #include "audit_trail/trail_file.hpp"
 #include "audit_trail/trail_json.hpp"
+#include "base/json_writer.hpp"
 #include "audit_trail/trail_scan.hpp"
 #include "audit_trail/trail_tree.hpp"
 

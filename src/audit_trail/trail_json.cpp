@@ -5,35 +5,11 @@
 #include <array>
 #include <charconv>
 
+#include "base/json_writer.hpp"
+
 namespace corvel {
 
 // ------------------------------------------------------------------------------ rendering
-
-void append_json_string(std::string& out, std::string_view text) {
-    static constexpr char hex[] = "0123456789abcdef";
-    out.push_back('"');
-    for (const char ch : text) {
-        const auto byte = static_cast<unsigned char>(ch);
-        switch (byte) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\f': out += "\\f"; break;
-            case '\r': out += "\\r"; break;
-            default:
-                if (byte < 0x20) {
-                    out += "\\u00";
-                    out.push_back(hex[byte >> 4]);
-                    out.push_back(hex[byte & 0x0f]);
-                } else {
-                    out.push_back(ch);
-                }
-        }
-    }
-    out.push_back('"');
-}
 
 namespace {
 

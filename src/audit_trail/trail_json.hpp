@@ -11,9 +11,6 @@
 
 namespace corvel {
 
-// Appends `text` (valid UTF-8) as a JSON string, quotes included.
-void append_json_string(std::string& out, std::string_view text);
-
 // Appends the entry's JSON object to `out`. Every text must be valid UTF-8 (check first).
 void render_entry_json(std::string& out, const TrailEntry& entry);
 
