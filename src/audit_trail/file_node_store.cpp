@@ -176,6 +176,8 @@ std::expected<void, TreeError> FileNodeStore::read_records(std::uint64_t first, 
         if (errno != 0) return io_error("reading", path_);
         return std::unexpected(TreeError::damaged(path_ + " was cut short while open"));
     }
+    if (from_file == out.size()) return {};
+    // The rest starts at or after the buffer's first record.
     const std::uint64_t buffered_first = first + from_file - written_;
     std::copy_n(pending_.begin() + static_cast<std::ptrdiff_t>(buffered_first), out.size() - from_file,
                 out.begin() + static_cast<std::ptrdiff_t>(from_file));
