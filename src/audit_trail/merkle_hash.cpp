@@ -1,20 +1,17 @@
 #include "audit_trail/merkle_hash.hpp"
 
-#include <sodium.h>
-
 #include <cstring>
+
+#include "crypto/sha256.hpp"
 
 namespace corvel::merkle {
 
 Hash leaf_hash(ByteView data) {
     static constexpr std::uint8_t kPrefix = 0x00;
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    crypto_hash_sha256_update(&state, &kPrefix, 1);
-    crypto_hash_sha256_update(&state, data.data(), data.size());
-    Hash out;
-    crypto_hash_sha256_final(&state, out.data());
-    return out;
+    Sha256 sha;
+    sha.update(ByteView(&kPrefix, 1));
+    sha.update(data);
+    return sha.finish();
 }
 
 Hash node_hash(const Hash& left, const Hash& right) {
@@ -23,17 +20,11 @@ Hash node_hash(const Hash& left, const Hash& right) {
     buffer[0] = 0x01;
     std::memcpy(buffer + 1, left.data(), 32);
     std::memcpy(buffer + 33, right.data(), 32);
-    Hash out;
-    crypto_hash_sha256(out.data(), buffer, sizeof buffer);
-    return out;
+    return hash_bytes(buffer);
 }
 
 const Hash& empty_root() {
-    static const Hash root = [] {
-        Hash out;
-        crypto_hash_sha256(out.data(), nullptr, 0);
-        return out;
-    }();
+    static const Hash root = hash_bytes({});
     return root;
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "audit_trail/base64.hpp"
+#include "crypto/sha256.hpp"
 
 namespace corvel {
 
@@ -75,13 +76,11 @@ bool valid_note_key_name(std::string_view name) {
 
 std::uint32_t note_key_id(std::string_view name, const PublicKey& public_key) {
     static constexpr std::uint8_t kSeparator[2] = {0x0A, kEd25519Type};
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    crypto_hash_sha256_update(&state, reinterpret_cast<const std::uint8_t*>(name.data()), name.size());
-    crypto_hash_sha256_update(&state, kSeparator, sizeof kSeparator);
-    crypto_hash_sha256_update(&state, public_key.data(), public_key.size());
-    Hash32 digest;
-    crypto_hash_sha256_final(&state, digest.data());
+    Sha256 sha;
+    sha.update(name);
+    sha.update(ByteView(kSeparator));
+    sha.update(ByteView(public_key));
+    const Hash32 digest = sha.finish();
     return (std::uint32_t{digest[0]} << 24) | (std::uint32_t{digest[1]} << 16) | (std::uint32_t{digest[2]} << 8) |
            std::uint32_t{digest[3]};
 }

@@ -1,8 +1,8 @@
 #include "audit_trail/trail_entry.hpp"
 
-#include <sodium.h>
-
 #include <cstring>
+
+#include "crypto/sha256.hpp"
 
 namespace corvel {
 
@@ -11,9 +11,7 @@ namespace {
 // Feeds the entry encoding straight into SHA-256: no buffer is built, whatever the entry's size.
 class HashSink {
 public:
-    HashSink() { crypto_hash_sha256_init(&state_); }
-
-    void raw(ByteView bytes) { crypto_hash_sha256_update(&state_, bytes.data(), bytes.size()); }
+    void raw(ByteView bytes) { sha_.update(bytes); }
     void raw(std::string_view text) { raw(as_bytes(text)); }
     void u8(std::uint8_t value) { raw(ByteView(&value, 1)); }
     void u32(std::uint32_t value) { little_endian(value, 4); }
@@ -25,11 +23,7 @@ public:
     }
     void counted(std::string_view text) { counted(as_bytes(text)); }
 
-    Hash32 finish() {
-        Hash32 out;
-        crypto_hash_sha256_final(&state_, out.data());
-        return out;
-    }
+    Hash32 finish() { return sha_.finish(); }
 
 private:
     void little_endian(std::uint64_t value, std::size_t width) {
@@ -38,7 +32,7 @@ private:
         raw(ByteView(bytes, width));
     }
 
-    crypto_hash_sha256_state state_;
+    Sha256 sha_;
 };
 
 void feed(HashSink& sink, const ActionType& type) {
