@@ -27,7 +27,7 @@ PyObject* verify_proof(PyProofAuditor* self, const FastArgs& args) {
 }
 
 // Shows nothing of the auditor's state, so it needs no lock.
-PyObject* repr(PyProofAuditor* self) {
+PyObject* repr(PyProofAuditor*) {
     return to_str(std::string("ProofAuditor(backend='") + kNativeBackend + "')");
 }
 

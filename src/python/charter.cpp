@@ -57,7 +57,7 @@ PyObject* verify_action(PySealedCharter* self, const FastArgs& args) {
 
 PyObject* enter(PySealedCharter* self) { return Py_NewRef(reinterpret_cast<PyObject*>(self)); }
 
-PyObject* exit(PySealedCharter* self, const FastArgs& args) {
+PyObject* exit(PySealedCharter*, const FastArgs& args) {
     // The three exception details are accepted and ignored; returning False lets an exception
     // raised inside the block propagate.
     parse("SealedCharter.__exit__", {"_exc_type", "_exc_value", "_traceback"}, 0, args);

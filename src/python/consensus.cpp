@@ -20,7 +20,7 @@ PyObject* construct(PyObject* args, PyObject* kwargs) {
     return wrap<PyConsensusEngine>(std::move(settings));
 }
 
-PyObject* repr(PyConsensusEngine* self) {
+PyObject* repr(PyConsensusEngine*) {
     return to_str(std::string("ConsensusEngine(backend='") + kNativeBackend + "')");
 }
 

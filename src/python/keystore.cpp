@@ -10,7 +10,7 @@ namespace {
 PyObject* generate() { return wrap<PySoftwareKeyStore>(SoftwareKeyStore::generate()); }
 
 // The same text for every key store: it must not hint at the key.
-PyObject* repr(PySoftwareKeyStore* self) { return to_str("SoftwareKeyStore(type='Ed25519')"); }
+PyObject* repr(PySoftwareKeyStore*) { return to_str("SoftwareKeyStore(type='Ed25519')"); }
 
 PyMethodDef methods[] = {
     static_method<&generate>("generate", "generate()\n--\n\nGenerate a new Ed25519 keypair"),

@@ -20,7 +20,7 @@ PyObject* contains(PyMemoryNonceStore* self, const FastArgs& args) {
     return to_bool(self->value.contains(*nonce));
 }
 
-PyObject* repr(PyMemoryNonceStore* self) { return to_str("MemoryNonceStore(persistent=false)"); }
+PyObject* repr(PyMemoryNonceStore*) { return to_str("MemoryNonceStore(persistent=false)"); }
 
 PyMethodDef methods[] = {
     method<&contains>("contains", "contains($self, nonce)\n--\n\nCheck if a nonce exists"),

@@ -24,12 +24,10 @@ struct WatchdogVerdict {
     std::optional<DenialProof> denial_proof;
     std::optional<HardResetSignal> hard_reset_signal;
 
-    static WatchdogVerdict approve() { return {.approved = true}; }
-    static WatchdogVerdict deny(DenialProof proof) { return {.denial_proof = std::move(proof)}; }
+    static WatchdogVerdict approve() { return {true, false, std::nullopt, std::nullopt}; }
+    static WatchdogVerdict deny(DenialProof proof) { return {false, false, std::move(proof), std::nullopt}; }
     static WatchdogVerdict hard_reset(DenialProof final_denial, HardResetSignal signal) {
-        return {.hard_reset_required = true,
-                .denial_proof = std::move(final_denial),
-                .hard_reset_signal = std::move(signal)};
+        return {false, true, std::move(final_denial), std::move(signal)};
     }
 };
 
