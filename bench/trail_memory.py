@@ -6,7 +6,6 @@ the bytes per entry of the file.
 """
 
 import os
-import resource
 import subprocess
 import sys
 import tempfile
@@ -17,7 +16,11 @@ import corvel_charter as cc
 VERIFY = """
 import sys, corvel_charter as cc
 summary = cc.verify_trail(sys.argv[1], cc.TrailPublicKey.parse(sys.argv[2]))
-print(summary.count)
+# The child's own peak: VmHWM starts afresh at exec, whereas getrusage's maxrss keeps the peak of
+# the process that forked it (here the writer, which holds every nonce it appended).
+with open("/proc/self/status") as status:
+    peak_kib = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+print(summary.count, peak_kib)
 """
 
 
@@ -42,7 +45,8 @@ def main():
     child = subprocess.run([sys.executable, "-c", VERIFY, path, key.public_key.hex()], capture_output=True, text=True)
     if child.returncode != 0:
         sys.exit(child.stderr)
-    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
+    _, peak_kib = child.stdout.split()
+    peak = int(peak_kib) * 1024
     file_size = os.path.getsize(path)
     print(f"file {file_size / 2**20:.0f} MiB, {count} entries, {file_size / count:.0f} bytes per entry")
     print(f"verify: {time.monotonic() - started:.1f} s, peak RSS {peak / 2**20:.1f} MiB "
