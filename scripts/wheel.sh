@@ -28,5 +28,12 @@ if ((size > max_bytes)); then
   echo "wheel: $wheel is $size bytes, over the limit of $max_bytes" >&2
   exit 1
 fi
+# The licences of the libraries linked or bundled in must travel with them.
+for licence in libsodium.txt simdjson.txt; do
+  if ! .venv/bin/python -m zipfile -l "$wheel" | grep -q "\.dist-info/licenses/licenses/$licence "; then
+    echo "wheel: $wheel does not carry licenses/$licence" >&2
+    exit 1
+  fi
+done
 echo "wheel: $size bytes"
 echo "$wheel"
