@@ -157,6 +157,10 @@ std::expected<void, ScanFailure> scan_trail(int fd, const PublicKey& key, TrailS
             next_report = reader.bytes_read() + kProgressEvery;
         }
         if (closed) return layout_error(at_line(line_number) + "text after the closing \"]\"");
+        // No line of a trail holds a carriage return, not even as white space around an entry.
+        if (std::memchr(line.text.data(), '\r', line.text.size()) != nullptr) {
+            return layout_error(at_line(line_number) + "a carriage return");
+        }
         const auto cut_short = [&] { return layout_error(at_line(line_number) + "the file ends inside a line"); };
         if (line_number == 1) {
             if (!line.terminated) return cut_short();

@@ -297,15 +297,27 @@ def test_layout_damage_inside_entries(tmp_path, key, pristine):
         "duplicate member": data.replace(b'{"index":1,', b'{"index":1,"index":1,'),
         "float": data.replace(b'"ttl":60', b'"ttl":60.0'),
         "negative": data.replace(b'"ttl":60', b'"ttl":-60'),
+        "CR before the comma": data.replace(b'},\n', b'}\r,\n', 1),
+        "CR before the closing line": data.replace(b'}\n]', b'}\r\n]'),
+        "CR before an object": data.replace(b'\n{"index":1,', b'\n\r{"index":1,'),
+        "CR inside an object": data.replace(b'{"index":1,', b'{"index":1,\r'),
+        "CR LF line ends": data.replace(b"\n", b"\r\n"),
+        "space after the comma": data.replace(b'},\n', b'}, \n', 1),
     }
     for name, damaged in cases.items():
+        assert damaged != data, name
         file = tmp_path / "t.json"
         file.write_bytes(damaged)
         product = product_refusal(file, key.public_key)
         assert product is not None and product[0] == "layout", name
         assert reference_refusal(damaged, key.public_key)[0] == "layout", name
-    # White space inside an entry is JSON's own: both read through it.
-    spaced = data.replace(b'{"index":1,', b'{ "index" : 1 ,\t')
+        with pytest.raises(cc.TrailError, match="^Serialization error in audit log: "):
+            cc.AuditTrail(str(file), key)
+        assert file.read_bytes() == damaged, name
+    # White space inside an entry is JSON's own, and spaces and tabs may stand around the
+    # object: both read through it.
+    spaced = (data.replace(b'{"index":1,', b'{ "index" : 1 ,\t').replace(b'\n{"index":2,', b'\n \t{"index":2,')
+              .replace(b'},\n', b'} \t,\n').replace(b'}\n]', b'}\t \n]'))
     assert product_refusal_of(tmp_path, spaced, key) is None
     assert reference_refusal(spaced, key.public_key) is None
 

@@ -173,18 +173,45 @@ def entry_hash(entry):
 
 
 def entry_lines(data):
-    """The entry texts of a file's bytes, or Refused('layout') for any other layout."""
-    if not data.endswith(b"\n"):
-        raise Refused("layout", None, "no final line feed")
-    lines = data[:-1].split(b"\n")
-    if lines[0] != b"[" or lines[-1] != b"]" or len(lines) < 2:
-        raise Refused("layout", None, "not [ ... ]")
-    entries = lines[1:-1]
-    for i, line in enumerate(entries):
-        last = i == len(entries) - 1
-        if line.endswith(b",") == last or len(line) - (not last) > MAX_LINE:
-            raise Refused("layout", i, "comma")
-        yield i, line if last else line[:-1]
+    """The entry texts of a file's bytes, line by line; Refused('layout') where the layout fails.
+
+    Being a generator, it reports a layout failure only once the entries before it were checked,
+    which is the documented order.
+    """
+    if not data:
+        raise Refused("layout", None, "empty file")
+    lines = data.split(b"\n")
+    cut = lines.pop()  # what follows the last line feed: a line cut short, if anything
+    pieces = [(line, True) for line in lines] + ([(cut, False)] if cut else [])
+    closed = comma_before = False
+    count = 0
+    for number, (line, terminated) in enumerate(pieces, start=1):
+        where = number - 2  # the index an entry on this line would have
+        if closed:
+            raise Refused("layout", where, "text after ]")
+        if b"\r" in line:
+            raise Refused("layout", where, "carriage return")
+        if number == 1:
+            if line != b"[" or not terminated:
+                raise Refused("layout", None, "line 1 is not [")
+            continue
+        if line == b"]":
+            if comma_before or not terminated:
+                raise Refused("layout", where, "] after a comma, or cut short")
+            closed = True
+            continue
+        if count > 0 and not comma_before:
+            raise Refused("layout", where, "no comma before this entry")
+        comma_before = line.endswith(b",")
+        text = line[:-1] if comma_before else line
+        if len(text) > MAX_LINE:
+            raise Refused("layout", where, "line over the limit")
+        yield count, text
+        count += 1
+        if not terminated:
+            raise Refused("layout", where, "cut short")
+    if not closed:
+        raise Refused("layout", None, "no closing ]")
 
 
 def verify(data, public_key_bytes):
