@@ -11,6 +11,7 @@
 
 #include "audit_trail/base64.hpp"
 #include "audit_trail/file_node_store.hpp"
+#include "audit_trail/json_minus.hpp"
 #include "audit_trail/merkle_hash.hpp"
 #include "audit_trail/merkle_tree.hpp"
 #include "audit_trail/merkle_verify.hpp"
@@ -257,6 +258,12 @@ std::expected<EvidenceSummary, TrailError> verify_evidence(std::string_view evid
         object["checkpoint"].get(note) != simdjson::SUCCESS) {
         return refused(std::string("not an evidence document: an object with exactly the members evidence (\"") +
                        std::string(kEvidenceFormat) + "\"), entry, tree_size, inclusion_proof and checkpoint");
+    }
+
+    // The entry is read back through the DOM, which loses the sign of "-0": look at the text.
+    if (has_minus_outside_strings(evidence)) {
+        return std::unexpected(TrailError::audit(AuditError::serialization_error(
+            "evidence: a number with a minus sign (no number in evidence is negative, not even -0)")));
     }
 
     auto checkpoint = verify_checkpoint(note, key);

@@ -6,6 +6,7 @@
 #include <array>
 #include <span>
 
+#include "audit_trail/json_minus.hpp"
 #include "audit_trail/trail_json.hpp"
 
 namespace corvel {
@@ -262,6 +263,8 @@ std::expected<TrailEntry, std::string> TrailEntryParser::parse(std::string_view 
     dom::element root;
     if (const auto error = impl_->parser.parse(line.data(), line.size(), false).get(root); error != simdjson::SUCCESS)
         return std::unexpected(std::string("entry is not valid JSON: ") + simdjson::error_message(error));
+    // The DOM reads "-0" as 0: the sign is caught in the text.
+    if (has_minus_outside_strings(line)) return std::unexpected(std::string(kMinusSignRefusal));
     try {
         return entry(root);
     } catch (const BadEntry& bad) {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "audit_log/audit_log.hpp"
+#include "audit_trail/json_minus.hpp"
 #include "audit_trail/trail_json.hpp"
 #include "audit_trail/trail_verifier.hpp"
 #include "audit_trail/trail_writer.hpp"
@@ -226,6 +227,17 @@ TEST_F(TrailTest, DamageIsRefusedNotRepaired) {
     std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
     EXPECT_FALSE(TrailWriter::open(path_, key(), {}, pinned_clock));
     EXPECT_EQ(test::read_file(path_), text);
+}
+
+TEST(MinusOutsideStrings, IsFoundOnlyOutsideStrings) {
+    for (const std::string_view json : {R"({"a":1})", R"({"a":"-"})", R"({"-":"\"-"})", R"({"a":"\\\"-"})",
+                                        R"(["x-y","\\\\-"])", R"({"a":"-)"}) {
+        EXPECT_FALSE(has_minus_outside_strings(json)) << json;
+    }
+    for (const std::string_view json : {"-0", R"({"a":-0})", R"({"a":"\\","b":-1})", R"({"-":"-","b":[0,-0]})",
+                                        R"({"a":"\\\\"-})", R"(["-",1e-5])"}) {
+        EXPECT_TRUE(has_minus_outside_strings(json)) << json;
+    }
 }
 
 TEST_F(TrailTest, PathsThatAreNotRegularFilesAreRefused) {

@@ -189,6 +189,13 @@ def test_evidence_verifies_offline_and_damage_is_refused(tmp_path, key, charter)
     with pytest.raises(cc.TrailError, match="Checkpoint error"):
         cc.verify_evidence(json.dumps(doc), cc.TrailKey.generate().public_key.verifier_key(ORIGIN))
 
+    # -0 reads as 0, so the entry's hash and signature still hold: the sign alone is refused.
+    first = cc.prove(str(path), 0)
+    for signed in (first.replace('"prev_hash":[0,', '"prev_hash":[-0,', 1), first.replace('{"index":0,', '{"index":-0,')):
+        assert signed != first
+        with pytest.raises(cc.TrailError, match="a number with a minus sign"):
+            cc.verify_evidence(signed, vkey)
+
 
 def test_consistency_proofs_verify_independently(tmp_path, key, charter):
     path = tmp_path / "trail.json"

@@ -297,6 +297,9 @@ def test_layout_damage_inside_entries(tmp_path, key, pristine):
         "duplicate member": data.replace(b'{"index":1,', b'{"index":1,"index":1,'),
         "float": data.replace(b'"ttl":60', b'"ttl":60.0'),
         "negative": data.replace(b'"ttl":60', b'"ttl":-60'),
+        # -0 reads as the value 0, so hash and signature still hold: only the sign is wrong.
+        "-0 index": data.replace(b'{"index":0,', b'{"index":-0,'),
+        "-0 byte": data.replace(b'"prev_hash":[0,', b'"prev_hash":[-0,', 1),
         "CR before the comma": data.replace(b'},\n', b'}\r,\n', 1),
         "CR before the closing line": data.replace(b'}\n]', b'}\r\n]'),
         "CR before an object": data.replace(b'\n{"index":1,', b'\n\r{"index":1,'),

@@ -214,6 +214,13 @@ def entry_lines(data):
         raise Refused("layout", None, "no closing ]")
 
 
+def no_sign(literal):
+    """parse_int hook: no number in an entry is negative, and "-0" is refused like the rest."""
+    if literal.startswith("-"):
+        raise Bad(f"signed number {literal}")
+    return int(literal)
+
+
 def verify(data, public_key_bytes):
     """Returns (count, head hash) or raises Refused at the first failure, in the documented order."""
     key = Ed25519PublicKey.from_public_bytes(public_key_bytes)
@@ -222,7 +229,7 @@ def verify(data, public_key_bytes):
     count = 0
     for i, line in entry_lines(data):
         try:
-            entry = json.loads(line.decode("utf-8"), object_pairs_hook=no_duplicates,
+            entry = json.loads(line.decode("utf-8"), object_pairs_hook=no_duplicates, parse_int=no_sign,
                                parse_constant=lambda name: (_ for _ in ()).throw(Bad(name)))
             computed = entry_hash(entry)
             stored_prev = byte_list(entry["prev_hash"], 32)
