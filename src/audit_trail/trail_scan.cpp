@@ -177,6 +177,10 @@ std::expected<void, ScanFailure> scan_trail(int fd, const PublicKey& key, TrailS
         std::string_view text = line.text;
         comma_before = !text.empty() && text.back() == ',';
         if (comma_before) text.remove_suffix(1);
+        if (text.size() > kMaxEntryLine) {
+            return layout_error(at_line(line_number) + "the entry line is longer than the limit of " +
+                                std::to_string(kMaxEntryLine) + " bytes");
+        }
 
         auto parsed = parser.parse(text);
         bool torn_line_end = false;

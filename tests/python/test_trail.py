@@ -325,6 +325,22 @@ def test_layout_damage_inside_entries(tmp_path, key, pristine):
     assert reference_refusal(spaced, key.public_key) is None
 
 
+def test_an_entry_line_over_the_limit_is_refused(tmp_path, key, pristine):
+    lines = render(pristine[:2]).split(b"\n")
+    limit = 64 << 20
+    for extra, refused in ((0, False), (1, True)):
+        # Entry 0 padded with spaces to the limit (its comma not counted), or one byte over.
+        padded = b" " * (limit - len(lines[1]) + 1 + extra) + lines[1]
+        data = b"\n".join([lines[0], padded, *lines[2:]])
+        product = product_refusal_of(tmp_path, data, key)
+        assert product == (("layout", 0) if refused else None)
+        assert reference_refusal(data, key.public_key) == product
+        if refused:
+            with pytest.raises(cc.TrailError, match="line 2: the entry line is longer than the limit"):
+                cc.AuditTrail(str(tmp_path / "t.json"), key)
+        del data, padded
+
+
 def product_refusal_of(tmp_path, data, key):
     file = tmp_path / "t.json"
     file.write_bytes(data)
