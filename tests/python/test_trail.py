@@ -341,6 +341,24 @@ def test_an_entry_line_over_the_limit_is_refused(tmp_path, key, pristine):
         del data, padded
 
 
+def test_failures_are_reported_in_file_order(tmp_path, key, pristine):
+    entries = json.loads(json.dumps(pristine))
+    entries[1]["signature"][0] ^= 1
+    bad_signature = render(entries)
+    cases = {
+        # Damage after a bad signature is never reached.
+        "text after ]": (bad_signature + b"x\n", ("signature", 1)),
+        "CR later": (bad_signature.replace(b'{"index":3,', b'\r{"index":3,'), ("signature", 1)),
+        "cut short later": (bad_signature[:-5], ("signature", 1)),
+        # Damage before it is.
+        "CR earlier": (bad_signature.replace(b'{"index":0,', b'\r{"index":0,'), ("layout", 0)),
+        "comma missing earlier": (bad_signature.replace(b'},\n{"index":1,', b'}\n{"index":1,'), ("layout", 1)),
+    }
+    for name, (data, expected) in cases.items():
+        assert product_refusal_of(tmp_path, data, key) == expected, name
+        assert reference_refusal(data, key.public_key) == expected, name
+
+
 def product_refusal_of(tmp_path, data, key):
     file = tmp_path / "t.json"
     file.write_bytes(data)
