@@ -63,6 +63,13 @@ def test_checkpoints_verify_independently_over_the_exact_note(tmp_path, key, cha
     assert key.public_key.verifier_key(ORIGIN) == notes.verifier_key(ORIGIN, key.public_key.raw)
 
 
+def private_key_of(key, tmp_path):
+    """The trail key as a pyca key, through its key file."""
+    key_file = tmp_path / "key.pem"
+    key.save(str(key_file))
+    return serialization.load_pem_private_key(key_file.read_bytes(), password=None)
+
+
 def test_the_verifier_proves_the_checkpoints_prefix(tmp_path, key, charter):
     path = tmp_path / "trail.json"
     with cc.AuditTrail(str(path), key) as trail:
@@ -88,6 +95,15 @@ def test_the_verifier_proves_the_checkpoints_prefix(tmp_path, key, charter):
     bad = current.replace(current.split(" ")[-1][:8], "AAAAAAAA")
     with pytest.raises(cc.TrailError, match="^Checkpoint error: "):
         cc.verify_trail(str(path), key.public_key, checkpoint=bad)
+    # Extension lines after the three: non-empty ones are signed over and ignored, an empty one
+    # is refused.
+    private = private_key_of(key, tmp_path)
+    extended = text + "extension: one\nextension: two\n"
+    extended_note = extended + "\n" + notes.sign_note(extended, ORIGIN, private)
+    assert cc.verify_trail(str(path), key.public_key, checkpoint=extended_note).count == 20
+    hollow = text + "\n"
+    with pytest.raises(cc.TrailError, match="extension line 1 is empty"):
+        cc.verify_trail(str(path), key.public_key, checkpoint=hollow + "\n" + notes.sign_note(hollow, ORIGIN, private))
 
 
 def resign(entries, start, private_key):
