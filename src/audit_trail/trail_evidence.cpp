@@ -268,6 +268,11 @@ std::expected<EvidenceSummary, TrailError> verify_evidence(std::string_view evid
 
     auto checkpoint = verify_checkpoint(note, key);
     if (!checkpoint) return refused(checkpoint.error().message());
+    // One key may sign several trails: a checkpoint of another origin is another trail's.
+    if (checkpoint->origin != key.name) {
+        return refused("the checkpoint's origin \"" + checkpoint->origin + "\" is not the verifier key's name \"" +
+                       key.name + "\"");
+    }
     if (checkpoint->size != tree_size) return refused("tree_size is not the checkpoint's size");
 
     std::string line = simdjson::minify(entry_value);

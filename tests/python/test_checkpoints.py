@@ -212,6 +212,14 @@ def test_evidence_verifies_offline_and_damage_is_refused(tmp_path, key, charter)
         with pytest.raises(cc.TrailError, match="a number with a minus sign"):
             cc.verify_evidence(signed, vkey)
 
+    # A checkpoint of another origin, signed by the same key under this key's name: another
+    # trail's checkpoint, refused although its signature verifies.
+    body = doc["checkpoint"].partition("\n\n")[0] + "\n"
+    other = "other.example/agent-8\n" + body.partition("\n")[2]
+    foreign = {**doc, "checkpoint": other + "\n" + notes.sign_note(other, ORIGIN, private_key_of(key, tmp_path))}
+    with pytest.raises(cc.TrailError, match="origin \"other.example/agent-8\" is not the verifier key's name"):
+        cc.verify_evidence(json.dumps(foreign), vkey)
+
 
 def test_consistency_proofs_verify_independently(tmp_path, key, charter):
     path = tmp_path / "trail.json"

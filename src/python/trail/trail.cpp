@@ -354,7 +354,8 @@ PyMethodDef evidence_functions[] = {
     fast_function<&check_evidence>(
         "verify_evidence",
         "verify_evidence(evidence, verifier_key)\n--\n\nVerify an evidence document offline with the trail's "
-        "verifier key text; returns its index, tree_size, origin and current_hash"),
+        "verifier key text (the checkpoint's origin must be the key's name); "
+        "returns its index, tree_size, origin and current_hash"),
     fast_function<&consistency>(
         "prove_consistency",
         "prove_consistency(old_checkpoint, path)\n--\n\nThe consistency proof (JSON text) that the trail extends "
