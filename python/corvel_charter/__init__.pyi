@@ -211,8 +211,9 @@ def prove(path: str, index: int) -> str:
     checkpoint kept beside the trail"""
 
 def verify_evidence(evidence: str, verifier_key: str) -> dict[str, int | str | bytes]:
-    """Verify an evidence document offline with the trail's verifier key text (the checkpoint's
-    origin must be the key's name); returns its index, tree_size, origin and current_hash"""
+    """Verify an evidence document offline with the trail's verifier key text (white space around
+    it ignored; the checkpoint's origin must be the key's name); returns its index, tree_size,
+    origin and current_hash"""
 
 def prove_consistency(old_checkpoint: str, path: str) -> str:
     """The consistency proof (JSON text) that the trail extends an older checkpoint of it, checked

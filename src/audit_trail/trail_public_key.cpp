@@ -107,6 +107,10 @@ std::expected<TrailPublicKey, TrailKeyError> parse_public_key(std::string_view t
         "verifier key (name+keyid+key)"));
 }
 
+std::expected<VerifierKey, NoteError> parse_verifier_key(std::string_view text) {
+    return VerifierKey::parse(trimmed(text));
+}
+
 std::expected<TrailPublicKey, TrailKeyError> load_public_key(const std::string& path) {
     auto content = read_key_file(path, KeyFileAccess::Any);
     if (!content) return std::unexpected(content.error());

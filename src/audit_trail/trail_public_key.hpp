@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "audit_trail/note_key.hpp"
 #include "audit_trail/trail_key_error.hpp"
 #include "crypto/key_store.hpp"
 #include "base/bytes.hpp"
@@ -42,6 +43,9 @@ inline constexpr std::array<std::uint8_t, 12> kSpkiPrefix = {0x30, 0x2a, 0x30, 0
 // "-----BEGIN ", 64 hex digits, or a verifier-key text "name+keyid+key". Surrounding
 // whitespace is ignored for the two one-line forms, so a file may end in a newline.
 std::expected<TrailPublicKey, TrailKeyError> parse_public_key(std::string_view text);
+
+// A verifier-key text alone (for evidence), its surrounding whitespace ignored as above.
+std::expected<VerifierKey, NoteError> parse_verifier_key(std::string_view text);
 
 // The same, read from a file (at most 1 KiB); errors name the file.
 std::expected<TrailPublicKey, TrailKeyError> load_public_key(const std::string& path);

@@ -212,6 +212,9 @@ def test_evidence_verifies_offline_and_damage_is_refused(tmp_path, key, charter)
         with pytest.raises(cc.TrailError, match="a number with a minus sign"):
             cc.verify_evidence(signed, vkey)
 
+    # White space around the verifier key is ignored, as for every one-line key text.
+    assert cc.verify_evidence(json.dumps(doc), f" {vkey}\r\n")["index"] == 17
+
     # A checkpoint of another origin, signed by the same key under this key's name: another
     # trail's checkpoint, refused although its signature verifies.
     body = doc["checkpoint"].partition("\n\n")[0] + "\n"
@@ -273,8 +276,9 @@ def test_command_line_prove_verify_evidence_and_consistency(tmp_path, key, chart
     assert proved.returncode == 0, proved.stderr
     evidence = tmp_path / "evidence.json"
     evidence.write_text(proved.stdout)
-    checked = run_cli("verify-evidence", str(evidence), "--key", vkey)
-    assert checked.returncode == 0 and checked.stdout.startswith(f"OK: entry 3 of {ORIGIN}"), checked.stderr
+    for key_text in (vkey, vkey + "\n"):
+        checked = run_cli("verify-evidence", str(evidence), "--key", key_text)
+        assert checked.returncode == 0 and checked.stdout.startswith(f"OK: entry 3 of {ORIGIN}"), checked.stderr
     evidence.write_text(proved.stdout.replace('"target":"f3"', '"target":"f4"'))
     refused = run_cli("verify-evidence", str(evidence), "--key", vkey)
     assert refused.returncode == 1 and refused.stderr.startswith("error: Audit chain integrity broken at index 3")

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "audit_trail/trail_evidence.hpp"
+#include "audit_trail/trail_public_key.hpp"
 #include "python/support/convert.hpp"
 #include "python/support/extract.hpp"
 #include "python/support/ref.hpp"
@@ -310,7 +311,7 @@ PyObject* prove(const FastArgs& args) {
 PyObject* check_evidence(const FastArgs& args) {
     auto [evidence, key] = parse("verify_evidence", {"evidence", "verifier_key"}, 2, args);
     const std::string_view document = text(evidence, "evidence");
-    auto verifier = VerifierKey::parse(text(key, "verifier_key"));
+    auto verifier = parse_verifier_key(text(key, "verifier_key"));
     if (!verifier) raise_error(verifier.error());
     auto summary = verify_evidence(document, *verifier);
     if (!summary) raise_error(summary.error());
@@ -354,7 +355,7 @@ PyMethodDef evidence_functions[] = {
     fast_function<&check_evidence>(
         "verify_evidence",
         "verify_evidence(evidence, verifier_key)\n--\n\nVerify an evidence document offline with the trail's "
-        "verifier key text (the checkpoint's origin must be the key's name); "
+        "verifier key text (white space around it ignored; the checkpoint's origin must be the key's name); "
         "returns its index, tree_size, origin and current_hash"),
     fast_function<&consistency>(
         "prove_consistency",
