@@ -152,7 +152,8 @@ class AuditTrail:
         """Record one decision: the action, the proof issued for it, and a Decision or a
         WatchdogResult. Returns (index, current_hash)."""
     def sync(self) -> None:
-        """Make every appended entry durable"""
+        """Make every appended entry durable; with a checkpoint origin, also write the checkpoint
+        beside the trail (the first sync after opening does even with nothing new)"""
     def checkpoint(self, origin: str) -> str:
         """A signed checkpoint of the trail as it stands (synced first), as signed-note text under
         the origin"""

@@ -230,8 +230,11 @@ std::expected<AppendResult, TrailError> TrailWriter::append(const Action& action
 }
 
 std::expected<void, TrailError> TrailWriter::sync_locked() {
-    if (unsynced_ == 0) return {};
-    if (::fdatasync(file_.get()) != 0) {
+    // The first sync after opening writes the checkpoint even with nothing new: the file beside
+    // the trail may be missing or stale, and an empty trail deserves its size-0 checkpoint.
+    const bool checkpoint_due = !policy_.checkpoint_origin.empty() && !checkpoint_written_;
+    if (unsynced_ == 0 && !checkpoint_due) return {};
+    if (unsynced_ > 0 && ::fdatasync(file_.get()) != 0) {
         // After a failed sync the kernel may have dropped the dirty pages: nothing written since
         // the last good sync can be trusted, so the writer stops.
         broken_ = true;
@@ -245,6 +248,7 @@ std::expected<void, TrailError> TrailWriter::sync_locked() {
         auto note = checkpoint_locked(policy_.checkpoint_origin);
         if (!note) return std::unexpected(std::move(note.error()));
         if (auto wrote = replace_file(checkpoint_path_for(path_), *note); !wrote) return audit_failure(wrote.error());
+        checkpoint_written_ = true;
     }
     return {};
 }

@@ -29,7 +29,8 @@ struct SyncPolicy {
     std::uint32_t every = 1;
     // Also sync at an append when this long has passed since the last sync; zero: no interval.
     std::chrono::milliseconds interval{0};
-    // When not empty, every sync also writes a checkpoint under this origin beside the trail.
+    // When not empty, every sync also writes a checkpoint under this origin beside the trail;
+    // the first sync after opening writes one even when nothing new was appended.
     std::string checkpoint_origin;
 };
 
@@ -108,6 +109,7 @@ private:
     std::uint32_t unsynced_ = 0;
     std::chrono::steady_clock::time_point last_sync_;
     bool broken_ = false;
+    bool checkpoint_written_ = false;  // since opening, under policy_.checkpoint_origin
 };
 
 }  // namespace corvel

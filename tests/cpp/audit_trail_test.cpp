@@ -10,6 +10,7 @@
 
 #include "audit_log/audit_log.hpp"
 #include "audit_trail/json_minus.hpp"
+#include "audit_trail/trail_checkpoint.hpp"
 #include "audit_trail/trail_json.hpp"
 #include "audit_trail/trail_verifier.hpp"
 #include "audit_trail/trail_writer.hpp"
@@ -238,6 +239,26 @@ TEST(MinusOutsideStrings, IsFoundOnlyOutsideStrings) {
                                         R"({"a":"\\\\"-})", R"(["-",1e-5])"}) {
         EXPECT_TRUE(has_minus_outside_strings(json)) << json;
     }
+}
+
+TEST_F(TrailTest, TheFirstSyncWritesTheCheckpointEvenWithNothingNew) {
+    const std::string beside = checkpoint_path_for(path_);
+    SyncPolicy policy;
+    policy.checkpoint_origin = "example.com/trail";
+    { auto writer = open(7, policy); ASSERT_TRUE(writer->close()); }
+    EXPECT_EQ(test::read_file(beside).rfind("example.com/trail\n0\n", 0), 0u);
+
+    { auto writer = open(); append(*writer, "a"); append(*writer, "b"); }
+    fs::remove(beside);
+    auto writer = open(7, policy);
+    EXPECT_FALSE(fs::exists(beside));  // opening alone writes nothing
+    ASSERT_TRUE(writer->sync());
+    const std::string first = test::read_file(beside);
+    EXPECT_EQ(first.rfind("example.com/trail\n2\n", 0), 0u);
+    // Signatures are randomised: an unchanged file shows that nothing was rewritten.
+    ASSERT_TRUE(writer->sync());
+    ASSERT_TRUE(writer->close());
+    EXPECT_EQ(test::read_file(beside), first);
 }
 
 TEST_F(TrailTest, PathsThatAreNotRegularFilesAreRefused) {

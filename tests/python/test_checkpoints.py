@@ -70,6 +70,31 @@ def private_key_of(key, tmp_path):
     return serialization.load_pem_private_key(key_file.read_bytes(), password=None)
 
 
+def test_the_first_sync_after_opening_writes_the_checkpoint(tmp_path, key, charter):
+    path = tmp_path / "trail.json"
+    beside = tmp_path / "trail.json.checkpoint"
+    empty_root = notes.root([])
+    # An empty trail: close() writes a checkpoint of size 0, and it verifies the empty trail.
+    cc.AuditTrail(str(path), key, checkpoint_origin=ORIGIN).close()
+    assert notes.open_checkpoint(beside.read_text(), ORIGIN, key.public_key.raw) == (ORIGIN, 0, empty_root)
+    assert cc.verify_trail(str(path), key.public_key, checkpoint=beside.read_text()).count == 0
+    # Entries written without an origin, then reopened with one: sync() alone writes it.
+    beside.unlink()
+    with cc.AuditTrail(str(path), key) as trail:
+        for i in range(5):
+            append(trail, charter, f"f{i}")
+    assert not beside.exists()
+    trail = cc.AuditTrail(str(path), key, checkpoint_origin=ORIGIN)
+    trail.sync()
+    written = beside.read_text()
+    assert notes.open_checkpoint(written, ORIGIN, key.public_key.raw)[1] == 5
+    # Later syncs with nothing new leave it; close() too.
+    trail.sync()
+    trail.close()
+    assert beside.read_text() == written
+    assert cc.verify_evidence(cc.prove(str(path), 4), key.public_key.verifier_key(ORIGIN))["tree_size"] == 5
+
+
 def test_the_verifier_proves_the_checkpoints_prefix(tmp_path, key, charter):
     path = tmp_path / "trail.json"
     with cc.AuditTrail(str(path), key) as trail:

@@ -212,7 +212,8 @@ PyMethodDef trail_methods[] = {
     method<&append>("append",
                     "append($self, action, proof, decision)\n--\n\nRecord one decision: the action, the proof issued "
                     "for it, and a Decision or a WatchdogResult. Returns (index, current_hash)."),
-    method<&sync>("sync", "sync($self)\n--\n\nMake every appended entry durable"),
+    method<&sync>("sync", "sync($self)\n--\n\nMake every appended entry durable; with a checkpoint origin, also write the "
+                      "checkpoint beside the trail (the first sync after opening does even with nothing new)"),
     method<&checkpoint>("checkpoint",
                         "checkpoint($self, origin)\n--\n\nA signed checkpoint of the trail as it stands (synced "
                         "first), as signed-note text under the origin"),
