@@ -313,3 +313,15 @@ def test_command_line_prove_verify_evidence_and_consistency(tmp_path, key, chart
     assert run_cli("verify", str(path), "--public-key", vkey, "--checkpoint", str(old)).returncode == 0
     missing = run_cli("prove", str(tmp_path / "nothing.json"), "0")
     assert missing.returncode == 1 and "Traceback" not in missing.stderr
+
+
+def test_verifying_takes_action_hash_as_signed(key, signed_trail):
+    # The writer checks action_hash against the action; a verifier checks only what is signed,
+    # so the key holder's entry with another action_hash verifies.
+    path, _, private = signed_trail
+    entries = entries_of(path)
+    entries[3]["proof"]["action_hash"] = [7] * 32
+    resign(entries, 3, private)
+    path.write_bytes(render(entries))
+    assert cc.verify_trail(str(path), key.public_key).count == 16
+    assert ref.verify(path.read_bytes(), key.public_key.raw)[0] == 16
