@@ -168,17 +168,32 @@ def consistency_command(args):
     return 0
 
 
+# What a line must hold to be shown as an entry.
+ENTRY_MEMBERS = ("index", "timestamp", "action", "proof", "decision", "prev_hash", "current_hash", "signature")
+
+
 def entry_rows(path):
-    """The entries of a trail file, one decoded JSON object each, read line by line."""
-    with open(path, encoding="utf-8") as trail:
-        for number, line in enumerate(trail, start=1):
-            line = line.rstrip("\n")
+    """The entries of a trail file, one decoded JSON object each, read line by line. A line
+    that is not an entry ends the listing with an error naming the line."""
+    with open(path, "rb") as trail:
+        for number, raw in enumerate(trail, start=1):
+            try:
+                line = raw.decode("utf-8").rstrip("\n")
+            except UnicodeDecodeError:
+                raise CommandError(f"{path}: line {number} is not UTF-8 text") from None
             if line in ("[", "]") or not line:
                 continue
             try:
-                yield json.loads(line.removesuffix(","))
+                entry = json.loads(line.removesuffix(","))
             except json.JSONDecodeError as error:
                 raise CommandError(f"{path}: line {number} is not a trail entry ({error.msg})") from None
+            if not isinstance(entry, dict):
+                raise CommandError(f"{path}: line {number} is not a trail entry (not a JSON object)")
+            missing = [name for name in ENTRY_MEMBERS if name not in entry]
+            if missing or not isinstance(entry["action"], dict):
+                what = f"no {', '.join(missing)}" if missing else "its action is not an object"
+                raise CommandError(f"{path}: line {number} is not a trail entry ({what})")
+            yield entry
 
 
 def action_text(action):
@@ -234,14 +249,18 @@ def inspect_command(args):
         for row in rows:
             print(json.dumps(row, ensure_ascii=False))
         return 0
-    print(f"{'INDEX':>7}  {'TIME':<20}  {'DECISION':<8}  {'HASH':<12}  {'PREV':<12}  ACTION")
+    header = f"{'INDEX':>7}  {'TIME':<20}  {'DECISION':<8}  {'HASH':<12}  {'PREV':<12}  ACTION"
     count = 0
     for row in rows:
+        if count == 0:
+            print(header)  # only once the file has shown an entry, so an error comes alone
         decision = row["decision"] + (" (reset)" if row["watchdog_record"] == "hard_reset_signal" else "")
         action = row["action"] if len(row["action"]) <= 60 else row["action"][:57] + "..."
         reason = f"  [{row['reason']}]" if row["reason"] else ""
         print(f"{row['index']:>7}  {row['time']:<20}  {decision:<8}  {row['current_hash'][:12]:<12}  "
               f"{row['prev_hash'][:12]:<12}  {action}{reason}")
         count += 1
+    if count == 0:
+        print(header)
     print(f"{count} entries (not verified: run 'verify' with the public key for that)")
     return 0
