@@ -4,6 +4,7 @@
 
 #include <array>
 #include <charconv>
+#include <cstring>
 
 #include "base/json_writer.hpp"
 
@@ -39,13 +40,23 @@ struct ByteTexts {
 constexpr ByteTexts kByteTexts;
 
 void append_byte_list(std::string& out, ByteView bytes) {
-    out.push_back('[');
-    if (!bytes.empty()) {
-        for (const std::uint8_t byte : bytes) out.append(kByteTexts.text[byte].data(), kByteTexts.size[byte]);
-        out.back() = ']';  // the last comma
-    } else {
-        out.push_back(']');
+    if (bytes.empty()) {
+        out += "[]";
+        return;
     }
+    // One pass into room for the longest text ("255,") per byte: each table entry is copied
+    // whole (4 bytes) and the end moves on by its length, so there is no per-byte size check.
+    const std::size_t start = out.size();
+    out.resize_and_overwrite(start + 1 + 4 * bytes.size(), [&](char* buffer, std::size_t) {
+        char* end = buffer + start;
+        *end++ = '[';
+        for (const std::uint8_t byte : bytes) {
+            std::memcpy(end, kByteTexts.text[byte].data(), 4);
+            end += kByteTexts.size[byte];
+        }
+        end[-1] = ']';  // over the last comma
+        return static_cast<std::size_t>(end - buffer);
+    });
 }
 
 // `"name":` with the comma that separates it from the member before it.
