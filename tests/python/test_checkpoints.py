@@ -31,6 +31,14 @@ def append(trail, charter, target):
     return trail.append(action, charter.verify_action(action), cc.Decision.approved())
 
 
+def checkpointed_trail(path, key, charter, count):
+    """Writes a trail of `count` approvals; returns its checkpoint note."""
+    with cc.AuditTrail(str(path), key) as trail:
+        for i in range(count):
+            append(trail, charter, f"f{i}")
+        return trail.checkpoint(ORIGIN)
+
+
 @pytest.fixture
 def charter():
     charter = cc.SealedCharter(rules=["Do no harm"])
@@ -142,10 +150,7 @@ def resign(entries, start, private_key):
 @pytest.fixture
 def signed_trail(tmp_path, key, charter):
     path = tmp_path / "trail.json"
-    with cc.AuditTrail(str(path), key) as trail:
-        for i in range(16):
-            append(trail, charter, f"f{i}")
-        note = trail.checkpoint(ORIGIN)
+    note = checkpointed_trail(path, key, charter, 16)
     key_file = tmp_path / "key.pem"
     key.save(str(key_file))
     private = serialization.load_pem_private_key(key_file.read_bytes(), password=None)
@@ -270,10 +275,7 @@ def test_consistency_proofs_verify_independently(tmp_path, key, charter):
 
 def test_a_lost_tree_is_rebuilt_from_the_trail(tmp_path, key, charter):
     path = tmp_path / "trail.json"
-    with cc.AuditTrail(str(path), key) as trail:
-        for i in range(10):
-            append(trail, charter, f"f{i}")
-        note = trail.checkpoint(ORIGIN)
+    note = checkpointed_trail(path, key, charter, 10)
     tree = tmp_path / "trail.json.tree"
     for damage in (lambda: tree.unlink(), lambda: tree.write_bytes(tree.read_bytes()[:100]),
                    lambda: tree.write_bytes(tree.read_bytes()[:-32] + bytes(32))):
