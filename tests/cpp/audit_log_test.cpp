@@ -582,15 +582,7 @@ TEST(AuditJsonReaderTest, MutatedLogsReadTheSameWholeAndInPieces) {
     std::size_t accepted = 0;
     for (int round = 0; round < 3000; ++round) {
         std::string text = base;
-        for (int edits = 1 + static_cast<int>(random() % 3); edits > 0; --edits) {
-            const std::size_t at = random() % (text.size() + 1);
-            const char byte = alphabet[random() % alphabet.size()];
-            switch (random() % 3) {
-                case 0: if (at < text.size()) text[at] = byte; break;
-                case 1: if (at < text.size()) text.erase(at, 1 + random() % 3); break;
-                default: text.insert(at, 1, byte); break;
-            }
-        }
+        test::mutate(text, alphabet, random);
         const auto whole = parse_audit_entries(text);
         AuditJsonReader reader;
         std::expected<void, std::string> taken;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "audit_log/json_syntax.hpp"
+#include "support/test_util.hpp"
 
 namespace corvel::audit_json {
 namespace {
@@ -116,15 +117,7 @@ TEST(JsonSyntaxCheckTest, AgreesWithAnIndependentParserAndWithItselfInPieces) {
     std::size_t valid = 0, judgements = 0;
     for (int round = 0; round < 20000; ++round) {
         std::string text = bases[round % 2];
-        for (int edits = 1 + static_cast<int>(random() % 3); edits > 0; --edits) {
-            const std::size_t at = random() % (text.size() + 1);
-            const char byte = alphabet[random() % alphabet.size()];
-            switch (random() % 3) {
-                case 0: if (at < text.size()) text[at] = byte; break;
-                case 1: if (at < text.size()) text.erase(at, 1 + random() % 3); break;
-                default: text.insert(at, 1, byte); break;
-            }
-        }
+        test::mutate(text, alphabet, random);
         const Outcome whole = check(text);
         const std::optional<bool> judged = simdjson_accepts(text);
         if (judged) {

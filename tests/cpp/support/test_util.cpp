@@ -21,4 +21,16 @@ std::string read_file(const std::string& path) {
     return content.str();
 }
 
+void mutate(std::string& text, std::string_view alphabet, std::mt19937& random) {
+    for (int edits = 1 + static_cast<int>(random() % 3); edits > 0; --edits) {
+        const std::size_t at = random() % (text.size() + 1);
+        const char byte = alphabet[random() % alphabet.size()];
+        switch (random() % 3) {
+            case 0: if (at < text.size()) text[at] = byte; break;
+            case 1: if (at < text.size()) text.erase(at, 1 + random() % 3); break;
+            default: text.insert(at, 1, byte); break;
+        }
+    }
+}
+
 }  // namespace corvel::test
