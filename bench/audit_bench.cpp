@@ -5,8 +5,6 @@
 #include <benchmark/benchmark.h>
 #include <simdjson.h>
 #include <sodium.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "child_peak_rss.hpp"
 #include "audit_log/audit_log.hpp"
 #include "auditor/proof_auditor.hpp"
 #include "base/os_facilities.hpp"
@@ -217,24 +216,8 @@ void BM_SimdjsonDomParse(benchmark::State& state) {
 }
 BENCHMARK(BM_SimdjsonDomParse)->Unit(benchmark::kMillisecond);
 
-// Peak resident memory of one load, in bytes: the high-water mark of a child that loads the
-// file, less that of a child that does nothing.
-long child_max_rss_kib(bool load) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (load) {
-            const auto log = AuditLog::with_storage(SoftwareKeyStore::generate(), g_log_path);
-            ::_exit(log ? 0 : 1);
-        }
-        ::_exit(0);
-    }
-    int status = 0;
-    rusage usage{};
-    if (child < 0 || ::wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return -1;
-    }
-    return usage.ru_maxrss;
-}
+// One load of the storage file, for the peak-memory figure.
+bool load_once() { return AuditLog::with_storage(SoftwareKeyStore::generate(), g_log_path).has_value(); }
 
 // Prints the ratios that the figures above are judged by (run with --benchmark_repetitions=N
 // for steadier ratios).
@@ -286,8 +269,9 @@ int main(int argc, char** argv) {
         g_log_bytes = text.size();
     }
 
-    const long idle = child_max_rss_kib(false);
-    const long loading = child_max_rss_kib(true);
+    // The high-water mark of a child that loads the file, less that of a child that does nothing.
+    const long idle = tools::child_peak_rss_kib(nullptr);
+    const long loading = tools::child_peak_rss_kib(&load_once);
     const double peak = static_cast<double>(loading - idle) * 1024;
     std::printf("storage file: %.1f MB; peak memory of one load: %.1f MB = %.2fx the file (target < 2x)\n\n",
                 static_cast<double>(g_log_bytes) / 1e6, peak / 1e6, peak / static_cast<double>(g_log_bytes));

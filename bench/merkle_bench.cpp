@@ -4,8 +4,6 @@
 // store and with the file store.
 
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,6 +12,7 @@
 #include <random>
 #include <string>
 
+#include "child_peak_rss.hpp"
 #include "crypto/initialize.hpp"
 #include "audit_trail/file_node_store.hpp"
 #include "audit_trail/merkle_tree.hpp"
@@ -134,26 +133,14 @@ BENCHMARK(BM_AppendFileStore);
 
 // ---- Memory ----------------------------------------------------------------------------------
 
-// Peak resident memory (KiB) of a child that opens the 10^6-leaf file store and makes 10000
-// inclusion proofs, or that does nothing (the process's own floor).
-long child_max_rss_kib(bool prove) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (prove) {
-            const MerkleTree tree = open_big_tree();
-            std::mt19937_64 random(3);
-            for (int i = 0; i < 10000; ++i) {
-                if (!tree.inclusion_proof(random() % kLeaves, kLeaves)) ::_exit(1);
-            }
-        }
-        ::_exit(0);
+// Opens the 10^6-leaf file store and makes 10000 inclusion proofs, for the peak-memory figure.
+bool prove_many() {
+    const MerkleTree tree = open_big_tree();
+    std::mt19937_64 random(3);
+    for (int i = 0; i < 10000; ++i) {
+        if (!tree.inclusion_proof(random() % kLeaves, kLeaves)) return false;
     }
-    int status = 0;
-    rusage usage{};
-    if (child < 0 || ::wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return -1;
-    }
-    return usage.ru_maxrss;
+    return true;
 }
 
 }  // namespace
@@ -181,8 +168,8 @@ int main(int argc, char** argv) {
     }
     std::printf("node store: %llu leaves, %.1f MB\n", static_cast<unsigned long long>(kLeaves),
                 static_cast<double>(fs::file_size(g_tree_path)) / 1e6);
-    const long idle = child_max_rss_kib(false);
-    const long proving = child_max_rss_kib(true);
+    const long idle = corvel::tools::child_peak_rss_kib(nullptr);
+    const long proving = corvel::tools::child_peak_rss_kib(&prove_many);
     std::printf("peak RSS of a process making 10000 proofs: %.1f MiB (%.1f MiB above an idle one; target < 64 MiB)\n\n",
                 static_cast<double>(proving) / 1024, static_cast<double>(proving - idle) / 1024);
 
