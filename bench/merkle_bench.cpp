@@ -14,8 +14,8 @@
 
 #include "child_peak_rss.hpp"
 #include "crypto/initialize.hpp"
-#include "audit_trail/file_node_store.hpp"
-#include "audit_trail/merkle_tree.hpp"
+#include "merkle/file_node_store.hpp"
+#include "merkle/merkle_tree.hpp"
 #include "base/os_facilities.hpp"
 
 namespace corvel::merkle {

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "crypto/initialize.hpp"
-#include "audit_trail/file_node_store.hpp"
-#include "audit_trail/merkle_hash.hpp"
-#include "audit_trail/merkle_tree.hpp"
+#include "merkle/file_node_store.hpp"
+#include "merkle/merkle_hash.hpp"
+#include "merkle/merkle_tree.hpp"
 #include "audit_trail/trail_entry.hpp"
 #include "audit_trail/trail_evidence.hpp"
 #include "audit_trail/trail_json.hpp"

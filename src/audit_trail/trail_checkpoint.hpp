@@ -6,9 +6,9 @@
 #include <string>
 
 #include "audit_log/audit_error.hpp"
-#include "audit_trail/checkpoint.hpp"
-#include "audit_trail/note_key.hpp"
-#include "audit_trail/trail_key.hpp"
+#include "note/checkpoint.hpp"
+#include "note/note_key.hpp"
+#include "keys/trail_key.hpp"
 
 namespace corvel {
 

@@ -9,13 +9,13 @@
 #include <charconv>
 #include <vector>
 
-#include "audit_trail/base64.hpp"
-#include "audit_trail/file_node_store.hpp"
+#include "note/base64.hpp"
+#include "merkle/file_node_store.hpp"
 #include "audit_trail/json_minus.hpp"
-#include "audit_trail/merkle_hash.hpp"
-#include "audit_trail/merkle_tree.hpp"
-#include "audit_trail/merkle_verify.hpp"
-#include "audit_trail/signed_note.hpp"
+#include "merkle/merkle_hash.hpp"
+#include "merkle/merkle_tree.hpp"
+#include "merkle/merkle_verify.hpp"
+#include "note/signed_note.hpp"
 #include "audit_trail/trail_checkpoint.hpp"
 #include "audit_trail/trail_file.hpp"
 #include "audit_trail/trail_json.hpp"

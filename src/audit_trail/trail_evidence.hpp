@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "audit_trail/checkpoint.hpp"
-#include "audit_trail/note_key.hpp"
+#include "note/checkpoint.hpp"
+#include "note/note_key.hpp"
 #include "audit_trail/trail_error.hpp"
 
 namespace corvel {

@@ -1,7 +1,7 @@
 #include "audit_trail/trail_tree.hpp"
 
-#include "audit_trail/file_node_store.hpp"
-#include "audit_trail/merkle_hash.hpp"
+#include "merkle/file_node_store.hpp"
+#include "merkle/merkle_hash.hpp"
 
 namespace corvel {
 

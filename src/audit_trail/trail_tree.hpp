@@ -7,9 +7,9 @@
 #include <optional>
 #include <string>
 
-#include "audit_trail/compact_range.hpp"
-#include "audit_trail/merkle_error.hpp"
-#include "audit_trail/merkle_tree.hpp"
+#include "merkle/compact_range.hpp"
+#include "merkle/merkle_error.hpp"
+#include "merkle/merkle_tree.hpp"
 #include "base/bytes.hpp"
 
 namespace corvel {

@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 
-#include "audit_trail/compact_range.hpp"
-#include "audit_trail/merkle_hash.hpp"
-#include "audit_trail/signed_note.hpp"
+#include "merkle/compact_range.hpp"
+#include "merkle/merkle_hash.hpp"
+#include "note/signed_note.hpp"
 #include "audit_trail/trail_file.hpp"
 
 namespace corvel {

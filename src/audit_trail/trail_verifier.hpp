@@ -5,7 +5,7 @@
 #include <string>
 
 #include "audit_log/audit_error.hpp"
-#include "audit_trail/checkpoint.hpp"
+#include "note/checkpoint.hpp"
 #include "audit_trail/trail_error.hpp"
 #include "audit_trail/trail_scan.hpp"
 

@@ -17,7 +17,7 @@
 #include "audit_trail/trail_tree.hpp"
 #include "watchdog/watchdog_verdict.hpp"
 #include "base/file_descriptor.hpp"
-#include "audit_trail/trail_key.hpp"
+#include "keys/trail_key.hpp"
 #include "base/os_facilities.hpp"
 
 namespace corvel {

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "audit_trail/base64.hpp"
-#include "audit_trail/checkpoint.hpp"
-#include "audit_trail/merkle_tree.hpp"
-#include "audit_trail/signed_note.hpp"
+#include "note/base64.hpp"
+#include "note/checkpoint.hpp"
+#include "merkle/merkle_tree.hpp"
+#include "note/signed_note.hpp"
 
 namespace corvel {
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "base/hex.hpp"
-#include "audit_trail/base64.hpp"
-#include "audit_trail/merkle_tree.hpp"
+#include "note/base64.hpp"
+#include "merkle/merkle_tree.hpp"
 #include "support/merkle_model.hpp"
 
 namespace corvel::merkle {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "audit_trail/file_node_store.hpp"
-#include "audit_trail/merkle_tree.hpp"
+#include "merkle/file_node_store.hpp"
+#include "merkle/merkle_tree.hpp"
 #include "support/merkle_model.hpp"
 
 namespace corvel::merkle {

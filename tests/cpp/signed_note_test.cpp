@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "base/hex.hpp"
-#include "audit_trail/base64.hpp"
-#include "audit_trail/signed_note.hpp"
+#include "note/base64.hpp"
+#include "note/signed_note.hpp"
 #include "crypto/key_store.hpp"
 #include "support/test_util.hpp"
 

@@ -10,10 +10,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "audit_trail/base64.hpp"
-#include "audit_trail/note_key.hpp"
-#include "audit_trail/pem.hpp"
-#include "audit_trail/trail_key.hpp"
+#include "note/base64.hpp"
+#include "note/note_key.hpp"
+#include "keys/pem.hpp"
+#include "keys/trail_key.hpp"
 #include "support/test_util.hpp"
 
 namespace corvel {

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "audit_trail/checkpoint.hpp"
-#include "audit_trail/signed_note.hpp"
+#include "note/checkpoint.hpp"
+#include "note/signed_note.hpp"
 #include "fuzz_input.hpp"
 
 using namespace corvel;

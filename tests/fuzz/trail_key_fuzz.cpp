@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "audit_trail/trail_key.hpp"
-#include "audit_trail/trail_public_key.hpp"
+#include "keys/trail_key.hpp"
+#include "keys/trail_public_key.hpp"
 #include "fuzz_input.hpp"
 
 using namespace corvel;

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "audit_trail/note_key.hpp"
+#include "note/note_key.hpp"
 #include "python/support/convert.hpp"
 #include "python/support/extract.hpp"
 #include "python/trail/trail_errors.hpp"

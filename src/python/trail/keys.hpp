@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "audit_trail/trail_key.hpp"
-#include "audit_trail/trail_public_key.hpp"
+#include "keys/trail_key.hpp"
+#include "keys/trail_public_key.hpp"
 #include "python/support/binding.hpp"
 
 namespace corvel::python::trail {

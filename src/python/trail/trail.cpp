@@ -5,7 +5,7 @@
 #include <string>
 
 #include "audit_trail/trail_evidence.hpp"
-#include "audit_trail/trail_public_key.hpp"
+#include "keys/trail_public_key.hpp"
 #include "python/support/convert.hpp"
 #include "python/support/extract.hpp"
 #include "python/support/ref.hpp"

@@ -11,8 +11,8 @@
 #include <Python.h>
 
 #include "audit_trail/trail_error.hpp"
-#include "audit_trail/note_error.hpp"
-#include "audit_trail/trail_key_error.hpp"
+#include "note/note_error.hpp"
+#include "keys/trail_key_error.hpp"
 
 namespace corvel::python::trail {
 

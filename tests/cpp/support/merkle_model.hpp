@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "audit_trail/merkle_tree.hpp"
+#include "merkle/merkle_tree.hpp"
 
 namespace corvel::merkle::test {
 

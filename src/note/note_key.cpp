@@ -1,12 +1,12 @@
 #include "base/hex.hpp"
-#include "audit_trail/note_key.hpp"
+#include "note/note_key.hpp"
 
 #include <sodium.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "audit_trail/base64.hpp"
+#include "note/base64.hpp"
 #include "crypto/sha256.hpp"
 
 namespace corvel {

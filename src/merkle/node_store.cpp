@@ -1,4 +1,4 @@
-#include "audit_trail/node_store.hpp"
+#include "merkle/node_store.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "audit_trail/trail_key_error.hpp"
+#include "keys/trail_key_error.hpp"
 
 namespace corvel {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "audit_trail/node_store.hpp"
+#include "merkle/node_store.hpp"
 
 namespace corvel::merkle {
 

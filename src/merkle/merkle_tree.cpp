@@ -1,4 +1,4 @@
-#include "audit_trail/merkle_tree.hpp"
+#include "merkle/merkle_tree.hpp"
 
 #include <algorithm>
 #include <array>

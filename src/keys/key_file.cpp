@@ -1,4 +1,4 @@
-#include "audit_trail/key_file.hpp"
+#include "keys/key_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

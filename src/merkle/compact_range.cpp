@@ -1,4 +1,4 @@
-#include "audit_trail/compact_range.hpp"
+#include "merkle/compact_range.hpp"
 
 #include <bit>
 

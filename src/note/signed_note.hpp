@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "audit_trail/note_error.hpp"
-#include "audit_trail/note_key.hpp"
+#include "note/note_error.hpp"
+#include "note/note_key.hpp"
 
 namespace corvel {
 

@@ -1,4 +1,4 @@
-#include "audit_trail/pem.hpp"
+#include "keys/pem.hpp"
 
 #include <sodium.h>
 

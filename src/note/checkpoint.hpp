@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "audit_trail/merkle_hash.hpp"
-#include "audit_trail/note_error.hpp"
-#include "audit_trail/note_key.hpp"
+#include "merkle/merkle_hash.hpp"
+#include "note/note_error.hpp"
+#include "note/note_key.hpp"
 
 namespace corvel {
 

@@ -17,11 +17,11 @@
 #include <memory>
 #include <vector>
 
-#include "audit_trail/compact_range.hpp"
-#include "audit_trail/merkle_error.hpp"
-#include "audit_trail/merkle_hash.hpp"
-#include "audit_trail/merkle_verify.hpp"
-#include "audit_trail/node_store.hpp"
+#include "merkle/compact_range.hpp"
+#include "merkle/merkle_error.hpp"
+#include "merkle/merkle_hash.hpp"
+#include "merkle/merkle_verify.hpp"
+#include "merkle/node_store.hpp"
 
 namespace corvel::merkle {
 

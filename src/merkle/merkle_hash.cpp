@@ -1,4 +1,4 @@
-#include "audit_trail/merkle_hash.hpp"
+#include "merkle/merkle_hash.hpp"
 
 #include <cstring>
 

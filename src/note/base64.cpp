@@ -1,4 +1,4 @@
-#include "audit_trail/base64.hpp"
+#include "note/base64.hpp"
 
 #include <sodium.h>
 

@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "audit_trail/secret_buffer.hpp"
-#include "audit_trail/trail_key_error.hpp"
-#include "audit_trail/trail_public_key.hpp"
+#include "keys/secret_buffer.hpp"
+#include "keys/trail_key_error.hpp"
+#include "keys/trail_public_key.hpp"
 #include "crypto/crypto_error.hpp"
 #include "crypto/key_store.hpp"
 

@@ -1,13 +1,13 @@
 #include "base/hex.hpp"
-#include "audit_trail/trail_public_key.hpp"
+#include "keys/trail_public_key.hpp"
 
 #include <sodium.h>
 
 #include <algorithm>
 
-#include "audit_trail/key_file.hpp"
-#include "audit_trail/note_key.hpp"
-#include "audit_trail/pem.hpp"
+#include "keys/key_file.hpp"
+#include "note/note_key.hpp"
+#include "keys/pem.hpp"
 
 namespace corvel {
 

@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "audit_trail/merkle_error.hpp"
-#include "audit_trail/merkle_hash.hpp"
+#include "merkle/merkle_error.hpp"
+#include "merkle/merkle_hash.hpp"
 
 namespace corvel::merkle {
 

@@ -1,6 +1,6 @@
-#include "audit_trail/note_error.hpp"
+#include "note/note_error.hpp"
 
-#include "audit_trail/signed_note.hpp"
+#include "note/signed_note.hpp"
 
 namespace corvel {
 

@@ -1,10 +1,10 @@
-#include "audit_trail/checkpoint.hpp"
+#include "note/checkpoint.hpp"
 
 #include <algorithm>
 #include <charconv>
 
-#include "audit_trail/base64.hpp"
-#include "audit_trail/signed_note.hpp"
+#include "note/base64.hpp"
+#include "note/signed_note.hpp"
 
 namespace corvel {
 

@@ -10,8 +10,8 @@
 #include <expected>
 #include <span>
 
-#include "audit_trail/merkle_error.hpp"
-#include "audit_trail/merkle_hash.hpp"
+#include "merkle/merkle_error.hpp"
+#include "merkle/merkle_hash.hpp"
 
 namespace corvel::merkle {
 

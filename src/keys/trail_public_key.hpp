@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "audit_trail/note_key.hpp"
-#include "audit_trail/trail_key_error.hpp"
+#include "note/note_key.hpp"
+#include "keys/trail_key_error.hpp"
 #include "crypto/key_store.hpp"
 #include "base/bytes.hpp"
 

@@ -1,11 +1,11 @@
-#include "audit_trail/trail_key.hpp"
+#include "keys/trail_key.hpp"
 
 #include <sodium.h>
 
 #include <algorithm>
 
-#include "audit_trail/key_file.hpp"
-#include "audit_trail/pem.hpp"
+#include "keys/key_file.hpp"
+#include "keys/pem.hpp"
 #include "base/os_facilities.hpp"
 
 namespace corvel {

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "audit_trail/note_error.hpp"
+#include "note/note_error.hpp"
 #include "crypto/key_store.hpp"
 #include "base/bytes.hpp"
 

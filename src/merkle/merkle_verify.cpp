@@ -1,4 +1,4 @@
-#include "audit_trail/merkle_verify.hpp"
+#include "merkle/merkle_verify.hpp"
 
 #include <algorithm>
 #include <cstring>

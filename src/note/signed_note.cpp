@@ -1,10 +1,10 @@
-#include "audit_trail/signed_note.hpp"
+#include "note/signed_note.hpp"
 
 #include <sodium.h>
 
 #include <algorithm>
 
-#include "audit_trail/base64.hpp"
+#include "note/base64.hpp"
 
 namespace corvel {
 

@@ -1,4 +1,4 @@
-#include "audit_trail/file_node_store.hpp"
+#include "merkle/file_node_store.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "audit_trail/merkle_error.hpp"
+#include "merkle/merkle_error.hpp"
 
 #include <cstring>
 

@@ -6,8 +6,8 @@
 #include <expected>
 #include <string_view>
 
-#include "audit_trail/secret_buffer.hpp"
-#include "audit_trail/trail_key_error.hpp"
+#include "keys/secret_buffer.hpp"
+#include "keys/trail_key_error.hpp"
 #include "base/bytes.hpp"
 
 namespace corvel {
