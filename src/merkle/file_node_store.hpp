@@ -1,18 +1,18 @@
 #pragma once
-// The node store as a sidecar file beside the trail, read with pread: a proof reads O(log n)
+// The node store as a sidecar file beside the log, read with pread: a proof reads O(log n)
 // records and the process holds none of the others.
 //
 // File: a 16-byte header, "CVMERKLE" then the format version and the record size as 32-bit
 // little-endian integers (1 and 32), then the records of node_store.hpp, 32 bytes each.
 //
 // Appends are buffered (up to kBufferRecords records, one write per buffer) so that the tree
-// adds little to an append of the trail; flush() or sync() writes them, the destructor flushes.
-// The sidecar is a cache of the trail: after a crash it may lag the trail or end inside an
+// adds little to an append of the log; flush() or sync() writes them, the destructor flushes.
+// The sidecar is a cache of the log: after a crash it may lag the log or end inside an
 // append. `open` refuses such a file (TreeError::Damaged); `recover` cuts it back to its last
-// whole leaf, and the caller appends the leaves the trail has beyond it. A store that fails
+// whole leaf, and the caller appends the leaves the log has beyond it. A store that fails
 // MerkleTree::check_root is rebuilt: `replace`, then every leaf hash again.
 //
-// One writer per file: the trail's writer lock covers its sidecar; the store takes no lock.
+// One writer per file: the log's writer holds its lock over the sidecar too; the store takes none.
 
 #include <memory>
 #include <string>

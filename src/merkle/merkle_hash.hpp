@@ -1,7 +1,7 @@
 #pragma once
-// The hashing of the trail's Merkle tree (RFC 6962): SHA-256 with a 0x00 prefix for leaves and
-// 0x01 for inner nodes, so that a leaf can never be read as a node. The tree's leaf data is an
-// entry's 32-byte current_hash.
+// The hashing of a log's Merkle tree (RFC 6962): SHA-256 with a 0x00 prefix for leaves and
+// 0x01 for inner nodes, so that a leaf can never be read as a node. The leaf data is whatever
+// the log makes its leaves of (an audit trail: an entry's 32-byte current_hash).
 
 #include <bit>
 #include <cstdint>

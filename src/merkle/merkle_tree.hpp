@@ -1,5 +1,5 @@
 #pragma once
-// The trail's Merkle tree (RFC 6962): a compact range for the current root, and a node store
+// A log's Merkle tree (RFC 6962): a compact range for the current root, and a node store
 // from which the root at any earlier size, inclusion proofs and consistency proofs are read.
 // Every answer reads O(log n) stored perfect-subtree hashes; none needs the whole tree.
 //
@@ -9,7 +9,7 @@
 //   auto proof = tree->inclusion_proof(index, tree->size());
 //   merkle::verify_inclusion(index, size, leaf, *proof, tree->root());
 //
-// A store that is damaged or disagrees with the trail (check_root, check_structure) is rebuilt:
+// A store that is damaged or disagrees with the log (check_root, check_structure) is rebuilt:
 // FileNodeStore::replace, then append every leaf hash again.
 
 #include <cstdint>
@@ -31,7 +31,7 @@ public:
     // whose record count is not that of a whole number of leaves. Reads O(log n) records.
     static std::expected<MerkleTree, TreeError> open(std::unique_ptr<NodeStore> store);
 
-    // Appends one leaf hash (for the trail: leaf_hash(current_hash)). On an error the tree and
+    // Appends one leaf hash. On an error the tree and
     // the store are as before.
     std::expected<void, TreeError> append(const Hash& leaf);
 
@@ -51,14 +51,14 @@ public:
     std::expected<std::vector<Hash>, TreeError> consistency_proof(std::uint64_t old_size,
                                                                   std::uint64_t new_size) const;
 
-    // Refuses (Damaged) a store whose root at `size` is not `root`, the one the trail gives.
+    // Refuses (Damaged) a store whose root at `size` is not `root`, the one the log gives.
     std::expected<void, TreeError> check_root(std::uint64_t size, const Hash& root) const;
     // Recomputes every stored parent from its children, in one sequential pass over the store:
     // finds any single garbled record except the last leaf of an odd size, which has no parent
     // yet (check_root finds that one).
     std::expected<void, TreeError> check_structure() const;
 
-    // Drops the leaves from `size` on (for instance after the trail lost a torn tail).
+    // Drops the leaves from `size` on (for instance after the log lost a torn tail).
     std::expected<void, TreeError> truncate(std::uint64_t size);
     std::expected<void, TreeError> sync() { return store_->sync(); }
 

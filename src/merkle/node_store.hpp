@@ -6,7 +6,7 @@
 // so a tree of n leaves holds 2n - popcount(n) records and the node of height `level` and
 // position `index` (covering leaves index*2^level up to (index+1)*2^level) sits at a record
 // number computed from those two alone. The records are a pure function of the leaf hashes:
-// the store can always be rebuilt from the trail.
+// the store can always be rebuilt from the log.
 
 #include <bit>
 #include <cstdint>

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "merkle/merkle_hash.hpp"
+#include "base/bytes.hpp"
 #include "note/note_error.hpp"
 #include "note/note_key.hpp"
 
@@ -18,7 +18,7 @@ namespace corvel {
 struct Checkpoint {
     std::string origin;
     std::uint64_t size = 0;
-    merkle::Hash root{};
+    Hash32 root{};  // the tree's root hash at that size
     std::vector<std::string> extensions;
 
     // The checkpoint text, final newline included; refuses an empty origin or extension, or

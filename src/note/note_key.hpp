@@ -39,7 +39,7 @@ struct VerifierKey {
     bool operator==(const VerifierKey&) const = default;
 };
 
-// What signing a note needs from a key. The trail key provides it; so do the two below.
+// What signing a note needs from a key. A log's own key provides it; so do the two below.
 class NoteSigner {
 public:
     virtual ~NoteSigner() = default;
