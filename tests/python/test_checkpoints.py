@@ -314,7 +314,7 @@ def test_command_line_prove_verify_evidence_and_consistency(tmp_path, key, chart
     assert consistency.returncode == 0 and json.loads(consistency.stdout)["consistency"] == "corvel-trail-consistency-v1"
     assert run_cli("verify", str(path), "--public-key", vkey, "--checkpoint", str(old)).returncode == 0
     missing = run_cli("prove", str(tmp_path / "nothing.json"), "0")
-    assert missing.returncode == 1 and "Traceback" not in missing.stderr
+    assert missing.returncode == 2 and "Traceback" not in missing.stderr
 
 
 def test_verifying_takes_action_hash_as_signed(key, signed_trail):

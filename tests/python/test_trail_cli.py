@@ -1,9 +1,12 @@
 """The trail's command line as a user meets it: keygen, verify and inspect on a real trail, the
-ordinary mistakes (each one line on standard error and exit status 1, never a traceback), a
-reader that stops early, and progress on long files."""
+ordinary mistakes (each one line on standard error, never a traceback: status 2 for a usage
+error or input that cannot be read, 1 for a verification failure), a reader that stops early,
+progress on long files (only on a terminal), no key material in any message, escaped texts in
+the table, standard input for '-', and verify's JSON outcome."""
 
 import json
 import os
+import pty
 import stat
 import subprocess
 import sys
@@ -15,9 +18,9 @@ import corvel_charter as cc
 RULES = ["Do no harm"]
 
 
-def cli(*args):
+def cli(*args, stdin=None):
     return subprocess.run([sys.executable, "-m", "corvel_charter", *args], capture_output=True, text=True,
-                          timeout=120)
+                          input=stdin, timeout=120)
 
 
 def write_trail(path, key, count, payload=b"x"):
@@ -32,10 +35,10 @@ def write_trail(path, key, count, payload=b"x"):
             trail.append(action, charter.verify_action(action), watchdog.verify_action(action))
 
 
-def assert_refused(process, text):
-    assert process.returncode == 1, process.stdout + process.stderr
+def assert_refused(process, text, status=2):
+    assert process.returncode == status, process.stdout + process.stderr
     assert process.stderr.startswith("error: ") and text in process.stderr, process.stderr
-    assert "Traceback" not in process.stderr
+    assert process.stderr.count("\n") == 1 and "Traceback" not in process.stderr, process.stderr
 
 
 def test_keygen_verify_and_inspect(tmp_path):
@@ -90,12 +93,14 @@ def test_ordinary_mistakes_are_one_line_errors(tmp_path):
     assert_refused(cli("verify", str(trail), "--public-key", str(private)), "this is a private key")
     assert_refused(cli("verify", str(tmp_path), "--public-key", key.public_key.hex()), "directory")
     assert_refused(cli("verify", str(trail), "--public-key", cc.TrailKey.generate().public_key.hex()),
-                   "Invalid signature at audit log index 0")
+                   "Invalid signature at audit log index 0", status=1)
     assert_refused(cli("keygen", str(tmp_path / "no" / "such" / "dir.key")), "No such file or directory")
-    for name, text in [("missing.json", "No such file or directory"), ("binary.json", "line 2 is not UTF-8 text"),
-                       ("numbers.json", "line 1 is not a trail entry"), ("partial.json", "line 2 is not a trail entry")]:
+    for name, text, status in [("missing.json", "No such file or directory", 2),
+                               ("binary.json", "line 2 is not UTF-8 text", 1),
+                               ("numbers.json", "line 1 is not a trail entry", 1),
+                               ("partial.json", "line 2 is not a trail entry", 1)]:
         refused = cli("inspect", str(tmp_path / name))
-        assert_refused(refused, text)
+        assert_refused(refused, text, status)
         assert refused.stdout == "", name  # nothing printed before the error
 
 
@@ -111,16 +116,41 @@ def test_a_reader_that_stops_early_ends_the_output_quietly(tmp_path):
     assert reader.stderr.read() == b""
 
 
-def test_verify_shows_progress_on_long_files(tmp_path):
+def on_terminal(*args):
+    """Runs the command with standard error on a pseudo-terminal; returns (status, stdout, stderr)."""
+    controller, terminal = pty.openpty()
+    process = subprocess.Popen([sys.executable, "-m", "corvel_charter", *args], stdout=subprocess.PIPE,
+                               stderr=terminal)
+    os.close(terminal)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(controller, 1 << 16)
+        except OSError:  # EIO: the terminal's last writer is gone
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(controller)
+    out = process.stdout.read()
+    process.stdout.close()
+    return process.wait(timeout=120), out.decode(), shown.decode()
+
+
+def test_verify_shows_progress_on_long_files_only_on_a_terminal(tmp_path):
     key = cc.TrailKey.generate()
     trail = tmp_path / "audit.json"
     # Every third entry carries 64 KiB of payload, written as "255," per byte: about 18 MiB.
     write_trail(trail, key, 210, payload=b"\xff" * (64 << 10))
     assert trail.stat().st_size > 16 << 20
-    verified = cli("verify", str(trail), "--public-key", key.public_key.hex())
-    assert verified.returncode == 0, verified.stderr
-    progress = verified.stderr.splitlines()
-    assert progress and all(line.startswith("verifying: ") for line in progress)
+    status, out, shown = on_terminal("verify", str(trail), "--public-key", key.public_key.hex())
+    assert status == 0 and out.startswith(f"OK: {trail}: 210 entries verified"), shown
+    progress = shown.replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    progress = [line for line in progress if line]
+    assert progress and all(line.startswith("verifying: ") for line in progress), shown
     assert progress[-1].startswith("verifying: 100%")
-    quiet = cli("verify", str(trail), "--public-key", key.public_key.hex(), "--quiet")
-    assert quiet.returncode == 0 and quiet.stderr == ""
+    quiet = on_terminal("verify", str(trail), "--public-key", key.public_key.hex(), "--quiet")
+    assert quiet[0] == 0 and quiet[2] == ""
+    # Standard error that is a file or a pipe gets no progress: it would only fill a log.
+    piped = cli("verify", str(trail), "--public-key", key.public_key.hex())
+    assert piped.returncode == 0 and piped.stderr == "", piped.stderr
