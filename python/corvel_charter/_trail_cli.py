@@ -147,6 +147,24 @@ def key_text_kind(text):
     return None
 
 
+def json_line(value):
+    """One JSON object on one line, exact: characters that do not print (U+2028 and its kind
+    included, which some readers take for line ends) are written as JSON escapes."""
+    text = json.dumps(value, ensure_ascii=False)
+    if text.isprintable():
+        return text
+    out = []
+    for char in text:
+        if char.isprintable():
+            out.append(char)
+        elif ord(char) < 0x10000:
+            out.append(f"\\u{ord(char):04x}")
+        else:
+            high, low = divmod(ord(char) - 0x10000, 0x400)
+            out.append(f"\\u{0xD800 + high:04x}\\u{0xDC00 + low:04x}")
+    return "".join(out)
+
+
 def public_key_text(text, option, from_file):
     """The public key a text holds; a usage error, naming the option but never the text, if none."""
     try:
@@ -195,6 +213,9 @@ def keygen_command(args):
     try:
         verifier = public.verifier_key(args.name) if args.name is not None else None
     except cc.TrailKeyError as error:
+        kind = key_text_kind(args.name)
+        if kind is not None and not kind.endswith("not 64"):  # key material: not shown back
+            raise UsageError(f"--name was given {kind}, not a key name") from None
         raise UsageError(f"--name: {error}") from None
     if args.public_out is not None:
         if os.path.abspath(args.public_out) == os.path.abspath(args.key_file):
@@ -305,8 +326,7 @@ def verify_command(args):
         return verify_trail_file(args)
     except (cc.TrailError, CommandError, OSError, UnicodeError) as error:
         if args.json and not isinstance(error, BrokenPipeError):
-            print(json.dumps({"verified": False, "file": shown_name(args.log), "error": describe(error)},
-                             ensure_ascii=False))
+            print(json_line({"verified": False, "file": shown_name(args.log), "error": describe(error)}))
         raise
 
 
@@ -331,7 +351,7 @@ def verify_trail_file(args):
             if progress is not None:
                 progress.finish()
     if args.json:
-        print(json.dumps({
+        print(json_line({
             "verified": True,
             "file": name,
             "entries": summary.count,
@@ -339,7 +359,7 @@ def verify_trail_file(args):
             "head_hash": None if summary.head_hash is None else summary.head_hash.hex(),
             "public_key": public.hex(),
             "checkpoint": None if checkpoint is None else checkpoint_summary(checkpoint, args.checkpoint),
-        }, ensure_ascii=False))
+        }))
     elif summary.count == 0:
         print(f"OK: {visible(name)}: empty trail, verified with key {public.hex()[:16]}")
     else:
@@ -509,7 +529,7 @@ def inspect_command(args):
     rows = (summary_of(entry) for entry in entry_rows(args.log))
     if args.json:
         for row in rows:
-            print(json.dumps(row, ensure_ascii=False))
+            print(json_line(row))
         return 0
     header = f"{'INDEX':>7}  {'TIME':<20}  {'DECISION':<8}  {'HASH':<12}  {'PREV':<12}  ACTION"
     count = 0
