@@ -57,6 +57,11 @@ private:
     Payload payload_;
 };
 
+// "1 entry", "2 entries": counts in messages agree in number.
+inline std::string entries_text(std::uint64_t count) {
+    return std::to_string(count) + (count == 1 ? " entry" : " entries");
+}
+
 // The longest entry line the trail writes or reads: 64 MiB.
 inline constexpr std::size_t kMaxEntryLine = std::size_t{64} << 20;
 

@@ -407,6 +407,11 @@ def test_one_entry_is_singular(tmp_path):
     evidence = cli("prove", str(trail), "0").stdout
     checked = cli("verify-evidence", "-", "--key", key.public_key.hex(), stdin=evidence)
     assert "in its checkpoint of 1 entry (entry hash" in checked.stdout, checked
+    assert_refused(cli("prove", str(trail), "1"), "not covered by the checkpoint, which holds 1 entry\n", status=1)
+    checkpoint = tmp_path / "audit.json.checkpoint"
+    trail.write_text("[\n]\n")
+    assert_refused(cli("verify", str(trail), "--public-key", key.public_key.hex(), "--checkpoint", str(checkpoint)),
+                   "the checkpoint covers 1 entry, the file holds 0", status=1)
 
 
 def test_keygen_checks_everything_before_writing_anything(tmp_path):
