@@ -195,6 +195,8 @@ def public_key_from(argument, option="--public-key"):
 
 def new_file_problem(path):
     """Why a new file cannot be made at `path`, or None: checked before anything is written."""
+    if not path:
+        return "an empty path"
     if os.path.lexists(path):
         return f"{path}: already exists: refusing to overwrite it"
     folder = os.path.dirname(path) or "."
@@ -214,7 +216,7 @@ def keygen_command(args):
         verifier = public.verifier_key(args.name) if args.name is not None else None
     except cc.TrailKeyError as error:
         kind = key_text_kind(args.name)
-        if kind is not None and not kind.endswith("not 64"):  # key material: not shown back
+        if kind is not None:  # key material: not shown back
             raise UsageError(f"--name was given {kind}, not a key name") from None
         raise UsageError(f"--name: {error}") from None
     if args.public_out is not None:
@@ -236,7 +238,8 @@ def keygen_command(args):
         except BaseException:
             # All or nothing: the files this command made go, the key file included.
             for path in [args.key_file, *made]:
-                os.unlink(path)
+                with contextlib.suppress(OSError):
+                    os.unlink(path)
             raise
     print(f"private key: {args.key_file}")
     print(f"public key:  {public.hex()}")
@@ -333,7 +336,7 @@ def verify_command(args):
 def verify_trail_file(args):
     one_standard_input(args.log, args.public_key, args.checkpoint)
     public = public_key_from(args.public_key)
-    checkpoint = read_text(args.checkpoint, "--checkpoint") if args.checkpoint else None
+    checkpoint = read_text(args.checkpoint, "--checkpoint") if args.checkpoint is not None else None
     name = shown_name(args.log)
     with trail_file(args.log) as path:
         try:

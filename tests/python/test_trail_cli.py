@@ -278,6 +278,7 @@ def test_exit_status_for_every_command(signed, tmp_path):
         (2, ["verify", str(tmp_path), "--public-key", str(pem)]),
         (2, ["verify", str(trail), "--public-key", "nothex"]),
         (2, ["verify", str(trail), "--public-key", str(pem), "--checkpoint", missing]),
+        (2, ["verify", str(trail), "--public-key", str(pem), "--checkpoint", ""]),
         (2, ["verify", str(trail)]),  # argparse: a required option missing
         (0, ["prove", str(trail), "3"]),
         (1, ["prove", str(trail), "4"]),  # beyond the checkpoint
@@ -425,6 +426,7 @@ def test_keygen_checks_everything_before_writing_anything(tmp_path):
         (["--public-out", str(existing)], "already exists"),
         (["--public-out", str(tmp_path / "no" / "public.pem")], "No such file or directory"),
         (["--public-out", str(key_file)], "another file"),
+        (["--public-out", ""], "an empty path"),
     ]:
         assert_refused(cli("keygen", str(key_file), *arguments), says)
         assert sorted(path.name for path in tmp_path.iterdir()) == ["existing.pem"], arguments
