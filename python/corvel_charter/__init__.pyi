@@ -209,7 +209,7 @@ def verify_trail(
 
 def prove(path: str, index: int) -> str:
     """Portable evidence (JSON text) of entry `index`: the entry, its inclusion proof and the
-    checkpoint kept beside the trail"""
+    checkpoint kept beside the trail; an index outside 0 to 2**64-1 raises TrailError"""
 
 def verify_evidence(evidence: str, verifier_key: str) -> dict[str, int | str | bytes]:
     """Verify an evidence document offline with the trail's verifier key text (white space around

@@ -1,9 +1,18 @@
-"""The audit trail's commands: ``keygen``, ``verify`` and ``inspect``."""
+"""The audit trail's commands: ``keygen``, ``verify``, ``prove``, ``verify-evidence``,
+``consistency`` and ``inspect``.
 
+Exit status: 0 when verified (or done), 1 when verification fails or the work cannot be done, 2
+for a usage error or input that cannot be read. docs/command-line.md gives the conventions.
+"""
+
+import contextlib
 import datetime
 import json
 import os
+import re
+import shutil
 import sys
+import tempfile
 import time
 
 import corvel_charter as cc
@@ -16,6 +25,14 @@ class CommandError(Exception):
     """An ordinary failure of a command: printed as one line, exit status 1."""
 
 
+class UsageError(CommandError):
+    """A usage error or input that cannot be read: printed as one line, exit status 2."""
+
+
+# The largest entry index: indexes are unsigned 64-bit numbers.
+MAX_INDEX = (1 << 64) - 1
+
+
 def add_commands(commands):
     keygen = commands.add_parser("keygen", help="create a trail key file and print its public key")
     keygen.add_argument("key_file", metavar="KEY_FILE", help="where to write the private key (mode 0600, never overwritten)")
@@ -24,74 +41,210 @@ def add_commands(commands):
     keygen.set_defaults(run=keygen_command)
 
     verify = commands.add_parser("verify", help="verify a trail file with its public key")
-    verify.add_argument("log", metavar="LOG", help="the trail file")
+    verify.add_argument("log", metavar="LOG", help="the trail file ('-' for standard input)")
     verify.add_argument("--public-key", required=True, metavar="KEY",
-                        help="the public key: a file or a text (SPKI PEM, 64 hex digits or a verifier key)")
+                        help="the public key: a file ('-' for standard input) or a text (SPKI PEM, 64 hex "
+                             "digits or a verifier key)")
     verify.add_argument("--checkpoint", metavar="FILE",
-                        help="also prove that the file holds exactly the tree this signed checkpoint covers")
-    verify.add_argument("--quiet", action="store_true", help="no progress on standard error")
+                        help="also prove that the file extends this signed checkpoint: its first entries, as many "
+                             "as the checkpoint covers (at most the file's entry count), give the checkpoint's "
+                             "root ('-' for standard input)")
+    verify.add_argument("--json", action="store_true", help="print the outcome as one JSON object")
+    verify.add_argument("--quiet", action="store_true",
+                        help="no progress on standard error (shown only when it is a terminal)")
     verify.set_defaults(run=verify_command)
 
     prove = commands.add_parser("prove", help="print portable evidence (JSON) of one entry")
     prove.add_argument("log", metavar="LOG", help="the trail file (its checkpoint and tree lie beside it)")
-    prove.add_argument("index", metavar="INDEX", type=int, help="the entry's index")
+    prove.add_argument("index", metavar="INDEX", help="the entry's index")
     prove.set_defaults(run=prove_command)
 
     evidence = commands.add_parser("verify-evidence", help="verify an evidence file offline")
     evidence.add_argument("evidence", metavar="EVIDENCE", help="the evidence file ('-' for standard input)")
     evidence.add_argument("--key", required=True, metavar="VKEY",
-                          help="the trail's verifier key (name+id+key), or a file holding it")
+                          help="the trail's verifier key (name+id+key; the checkpoint's origin must be its "
+                               "name), or its public key as SPKI PEM or 64 hex digits, as a text or a file "
+                               "('-' for standard input)")
     evidence.set_defaults(run=verify_evidence_command)
 
     consistency = commands.add_parser("consistency", help="prove that a trail extends an older checkpoint")
-    consistency.add_argument("old_checkpoint", metavar="OLD_CHECKPOINT", help="a checkpoint file of the trail")
+    consistency.add_argument("old_checkpoint", metavar="OLD_CHECKPOINT",
+                             help="a checkpoint file of the trail ('-' for standard input)")
     consistency.add_argument("log", metavar="LOG", help="the trail file (its checkpoint and tree lie beside it)")
     consistency.set_defaults(run=consistency_command)
 
     inspect = commands.add_parser("inspect", help="show a trail file's entries")
-    inspect.add_argument("log", metavar="LOG", help="the trail file")
+    inspect.add_argument("log", metavar="LOG", help="the trail file ('-' for standard input)")
     inspect.add_argument("--json", action="store_true", help="one JSON object per entry instead of a table")
     inspect.set_defaults(run=inspect_command)
 
 
 def run(args):
-    """Runs the chosen command; an ordinary failure is one line on standard error and status 1."""
+    """Runs the chosen command; an ordinary failure is one line on standard error: status 2 for a
+    usage error or input that cannot be read, 1 for the rest."""
     try:
         return args.run(args)
     except (cc.TrailError, CommandError, OSError, UnicodeError) as error:
         if isinstance(error, BrokenPipeError):
             raise
         print(f"error: {describe(error)}", file=sys.stderr)
-        return 1
+        return 2 if isinstance(error, (UsageError, OSError, UnicodeError)) else 1
 
 
 def describe(error):
     if isinstance(error, OSError) and error.filename is not None:
-        return f"{error.filename}: {error.strerror}"
-    return str(error)
+        text = f"{error.filename}: {error.strerror}"
+    else:
+        text = str(error)
+    return visible(hashes_in_hex(text))
 
 
-def public_key_from(argument):
-    """A public key from a file holding one, or from the text itself."""
-    if os.path.exists(argument):
-        return cc.TrailPublicKey.load(argument)
+# A hash as the audit log's texts write it: its 32 byte values in decimal, "[0, 255, ...]".
+DECIMAL_HASH = re.compile(r"\[(?:(?:25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d), ){31}(?:25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)\]")
+
+
+def hashes_in_hex(text):
+    """The text with every hash written in hex, as everywhere else on the command line."""
+    return DECIMAL_HASH.sub(lambda match: bytes(json.loads(match.group())).hex(), text)
+
+
+def visible(text):
+    """The text with control and other non-printing characters (and the backslash, so that an
+    escape is never ambiguous) escaped, so that no text from a file or an argument can move the
+    cursor, clear the screen or forge a line on a terminal."""
+    if text.isprintable() and "\\" not in text:
+        return text
+    out = []
+    for char in text:
+        if char == "\\":
+            out.append("\\\\")
+        elif char.isprintable():
+            out.append(char)
+        else:
+            code = ord(char)
+            out.append(f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}")
+    return "".join(out)
+
+
+PUBLIC_KEY_FORMS = "a file holding it, its SPKI PEM text, its 64 hex digits or its verifier key"
+HEX_DIGITS = frozenset("0123456789abcdefABCDEF")
+
+
+def key_text_kind(text):
+    """What a key argument holds, said without repeating any of it: a message never shows key
+    material, public or private."""
+    line = text.strip()
+    if "PRIVATE KEY" in line:
+        return "a private key"
+    if line.startswith("-----BEGIN PUBLIC KEY-----"):
+        return "a PEM public key that cannot be read"
+    if line.startswith("-----BEGIN "):
+        return "a PEM text that is not a public key"
+    if "+" in line:
+        return "a verifier-key text that cannot be read"
+    if line and set(line) <= HEX_DIGITS:
+        return f"{len(line)} hex digits, not 64"
+    return None
+
+
+def json_line(value):
+    """One JSON object on one line, exact: characters that do not print (U+2028 and its kind
+    included, which some readers take for line ends) are written as JSON escapes."""
+    text = json.dumps(value, ensure_ascii=False)
+    if text.isprintable():
+        return text
+    out = []
+    for char in text:
+        if char.isprintable():
+            out.append(char)
+        elif ord(char) < 0x10000:
+            out.append(f"\\u{ord(char):04x}")
+        else:
+            high, low = divmod(ord(char) - 0x10000, 0x400)
+            out.append(f"\\u{0xD800 + high:04x}\\u{0xDC00 + low:04x}")
+    return "".join(out)
+
+
+def public_key_text(text, option, from_file):
+    """The public key a text holds; a usage error, naming the option but never the text, if none."""
     try:
-        return cc.TrailPublicKey.parse(argument)
+        return cc.TrailPublicKey.parse(text)
     except cc.TrailKeyError as error:
-        raise CommandError(f"{argument!r} is neither a key file nor a public key text ({error})") from None
+        kind = key_text_kind(text)
+        if kind == "a private key":
+            raise UsageError(f"{option} was given a private key; it wants the trail's public key: "
+                             f"{PUBLIC_KEY_FORMS}") from None
+        # The reader's reason says what is wrong inside a PEM or verifier-key text; it repeats none of it.
+        why = f" ({error})" if kind is not None and kind.startswith(("a PEM", "a verifier")) else ""
+        given = f"{kind or 'a text that is no key'}{why}"
+        what = f"holds {given}" if from_file else f"is neither a key file nor a public key text: it is {given}"
+        raise UsageError(f"{option} {what}; it wants the trail's public key: {PUBLIC_KEY_FORMS}") from None
+
+
+def public_key_from(argument, option="--public-key"):
+    """A public key from a file holding one ('-' for standard input), or from the text itself."""
+    if argument == "-":
+        return public_key_text(read_text("-", option, usage=True), f"{option} (standard input)", True)
+    if os.path.exists(argument):
+        try:
+            return cc.TrailPublicKey.load(argument)
+        except cc.TrailKeyError as error:
+            raise UsageError(str(error)) from None
+    return public_key_text(argument, option, False)
+
+
+def new_file_problem(path):
+    """Why a new file cannot be made at `path`, or None: checked before anything is written."""
+    if not path:
+        return "an empty path"
+    if os.path.lexists(path):
+        return f"{path}: already exists: refusing to overwrite it"
+    folder = os.path.dirname(path) or "."
+    if not os.path.isdir(folder):
+        return f"{path}: No such file or directory (no folder {folder})"
+    if not os.access(folder, os.W_OK | os.X_OK):
+        return f"{path}: Permission denied (the folder {folder} is not writable)"
+    return None
 
 
 def keygen_command(args):
+    # Everything is checked before anything is written, so a mistake leaves no file behind and the
+    # same command, corrected, runs.
     key = cc.TrailKey.generate()
-    key.save(args.key_file)
     public = key.public_key
-    if args.public_out:
-        with open(args.public_out, "x", encoding="ascii") as out:
-            out.write(public.pem())
+    try:
+        verifier = public.verifier_key(args.name) if args.name is not None else None
+    except cc.TrailKeyError as error:
+        kind = key_text_kind(args.name)
+        if kind is not None:  # key material: not shown back
+            raise UsageError(f"--name was given {kind}, not a key name") from None
+        raise UsageError(f"--name: {error}") from None
+    if args.public_out is not None:
+        if os.path.abspath(args.public_out) == os.path.abspath(args.key_file):
+            raise UsageError("--public-out must name another file than KEY_FILE")
+        problem = new_file_problem(args.public_out)
+        if problem:
+            raise UsageError(f"--public-out: {problem}")
+    try:  # checks its own path (no file there, the folder there) before it creates the file
+        key.save(args.key_file)
+    except cc.TrailKeyError as error:
+        raise UsageError(str(error)) from None
+    if args.public_out is not None:
+        made = []
+        try:
+            with open(args.public_out, "x", encoding="ascii") as out:
+                made.append(args.public_out)
+                out.write(public.pem())
+        except BaseException:
+            # All or nothing: the files this command made go, the key file included.
+            for path in [args.key_file, *made]:
+                with contextlib.suppress(OSError):
+                    os.unlink(path)
+            raise
     print(f"private key: {args.key_file}")
     print(f"public key:  {public.hex()}")
-    if args.name:
-        print(f"verifier key: {public.verifier_key(args.name)}")
+    if verifier is not None:
+        print(f"verifier key: {verifier}")
     print(public.pem(), end="")
     return 0
 
@@ -110,61 +263,192 @@ class Progress:
         self.shown_at = now
         self.shown = True
         percent = 100 * done // total if total else 100
-        end = "\r" if sys.stderr.isatty() else "\n"
-        print(f"verifying: {percent:3d}% ({done >> 20} of {total >> 20} MiB)", end=end, file=sys.stderr, flush=True)
+        print(f"verifying: {percent:3d}% ({done >> 20} of {total >> 20} MiB)", end="\r", file=sys.stderr, flush=True)
 
     def finish(self):
-        if self.shown and sys.stderr.isatty():
+        if self.shown:
             print(file=sys.stderr)
 
 
-def verify_command(args):
-    public = public_key_from(args.public_key)
-    size = os.stat(args.log).st_size
-    progress = None if args.quiet or size < PROGRESS_FROM_BYTES else Progress()
-    checkpoint = read_text(args.checkpoint) if args.checkpoint else None
+def entries(count):
+    return f"{count} entry" if count == 1 else f"{count} entries"
+
+
+def shown_name(path):
+    return "standard input" if path == "-" else path
+
+
+def one_standard_input(*arguments):
+    if sum(argument == "-" for argument in arguments) > 1:
+        raise UsageError("standard input ('-') can be read for one argument only")
+
+
+def unreadable(path):
+    """The reason a file cannot be read (missing, a folder, no permission), or None."""
     try:
-        summary = cc.verify_trail(args.log, public, progress, checkpoint)
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as error:
+        return error.strerror
+    try:
+        return "Is a directory" if os.path.isdir(path) else None
     finally:
-        if progress is not None:
-            progress.finish()
-    if summary.count == 0:
-        print(f"OK: {args.log}: empty trail, verified with key {public.hex()[:16]}")
+        os.close(fd)
+
+
+def file_beside_sidecars(path):
+    """A trail whose checkpoint and tree lie beside it: a file, never standard input."""
+    if path == "-":
+        raise UsageError("LOG must be a file here, not standard input: its checkpoint and tree lie beside it")
+    reason = unreadable(path)
+    if reason is not None:
+        raise UsageError(f"{path}: {reason}")
+    return path
+
+
+@contextlib.contextmanager
+def trail_file(path):
+    """The trail's path; standard input is first copied to a file of its own, removed after."""
+    if path != "-":
+        yield path
+        return
+    with tempfile.TemporaryDirectory(prefix="corvel-charter-") as folder:
+        copy = os.path.join(folder, "standard-input.json")
+        with open(copy, "wb") as out:
+            shutil.copyfileobj(sys.stdin.buffer, out, 1 << 20)
+        yield copy
+
+
+def checkpoint_summary(note, path):
+    """The origin and size of a checkpoint the trail was verified against."""
+    origin, size = note.split("\n", 2)[:2]
+    return {"file": shown_name(path), "origin": origin, "tree_size": int(size)}
+
+
+def verify_command(args):
+    try:
+        return verify_trail_file(args)
+    except (cc.TrailError, CommandError, OSError, UnicodeError) as error:
+        if args.json and not isinstance(error, BrokenPipeError):
+            print(json_line({"verified": False, "file": shown_name(args.log), "error": describe(error)}))
+        raise
+
+
+def verify_trail_file(args):
+    one_standard_input(args.log, args.public_key, args.checkpoint)
+    public = public_key_from(args.public_key)
+    checkpoint = read_text(args.checkpoint, "--checkpoint") if args.checkpoint is not None else None
+    name = shown_name(args.log)
+    with trail_file(args.log) as path:
+        try:
+            size = os.stat(path).st_size
+        except OSError:
+            size = 0  # the verifier says why it cannot read the file
+        show = not args.quiet and not args.json and size >= PROGRESS_FROM_BYTES and sys.stderr.isatty()
+        progress = Progress() if show else None
+        try:
+            summary = cc.verify_trail(path, public, progress, checkpoint)
+        except cc.TrailError as error:
+            failure = UsageError if unreadable(path) else CommandError
+            raise failure(f"{name}: {error}") from None
+        finally:
+            if progress is not None:
+                progress.finish()
+    if args.json:
+        print(json_line({
+            "verified": True,
+            "file": name,
+            "entries": summary.count,
+            "head_index": summary.head_index,
+            "head_hash": None if summary.head_hash is None else summary.head_hash.hex(),
+            "public_key": public.hex(),
+            "checkpoint": None if checkpoint is None else checkpoint_summary(checkpoint, args.checkpoint),
+        }))
+    elif summary.count == 0:
+        print(f"OK: {visible(name)}: empty trail, verified with key {public.hex()[:16]}")
     else:
-        print(f"OK: {args.log}: {summary.count} entries verified, head {summary.head_index} "
+        print(f"OK: {visible(name)}: {entries(summary.count)} verified, head {summary.head_index} "
               f"{summary.head_hash.hex()} (key {public.hex()[:16]})")
     return 0
 
 
-def read_text(path):
-    if path == "-":
-        return sys.stdin.read()
-    with open(path, encoding="utf-8") as file:
-        return file.read()
+def read_text(path, what, usage=False):
+    """A UTF-8 text file, or standard input for '-'. A file that cannot be opened is a usage
+    error; one that is not UTF-8 is one too for a key (`usage`), else a failure of its content."""
+    name = shown_name(path)
+    try:
+        if path == "-":
+            data = sys.stdin.buffer.read()
+        else:
+            with open(path, "rb") as file:
+                data = file.read()
+    except OSError as error:
+        raise UsageError(f"{what}: {name}: {error.strerror}") from None
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        failure = UsageError if usage else CommandError
+        raise failure(f"{what}: {name}: not UTF-8 text (byte {error.start})") from None
+
+
+def entry_index(text):
+    """INDEX as an entry index: a decimal number of 0 to 2**64-1."""
+    if not (text.isascii() and text.isdigit()) or int(text) > MAX_INDEX:
+        raise UsageError(f"INDEX must be an entry index, a whole number of 0 to {MAX_INDEX}: got '{visible(text)}'")
+    return int(text)
 
 
 def prove_command(args):
-    if args.index < 0:
-        raise CommandError("INDEX must not be negative")
-    print(cc.prove(args.log, args.index), end="")
+    index = entry_index(args.index)
+    print(cc.prove(file_beside_sidecars(args.log), index), end="")
     return 0
 
 
-def verifier_key_from(argument):
-    """A verifier key text, given as such or in a file."""
-    text = read_text(argument).strip() if os.path.exists(argument) else argument
-    return text
+def checkpoint_origin(evidence):
+    """The origin line of an evidence document's checkpoint, or None where it has none: the
+    verifier then says what is wrong with the document."""
+    try:
+        document = json.loads(evidence)
+    except ValueError:
+        return None
+    note = document.get("checkpoint") if isinstance(document, dict) else None
+    return note.split("\n", 1)[0] if isinstance(note, str) else None
+
+
+def verifier_key_from(argument, evidence):
+    """The verifier key text for an evidence document: given as such (its name must then be the
+    checkpoint's origin), or made from a public key (SPKI PEM or hex) under the checkpoint's own
+    origin; as a text, a file or standard input."""
+    if argument == "-":
+        text = read_text(argument, "--key", usage=True)
+        public = public_key_text(text, "--key (standard input)", True)
+    elif os.path.exists(argument):
+        public = public_key_from(argument, "--key")  # the key file rules: bounded, strict, named in errors
+        text = read_text(argument, "--key", usage=True)
+    else:
+        text = argument
+        public = public_key_text(text, "--key", False)  # checks a verifier-key text too, key ID included
+    line = text.strip()
+    if "+" in line and not line.startswith("-----BEGIN "):
+        return line
+    origin = checkpoint_origin(evidence)
+    try:
+        return public.verifier_key(origin if origin else "unknown")
+    except cc.TrailKeyError:
+        return public.verifier_key("unknown")  # an origin no key may have: the verifier refuses the note
 
 
 def verify_evidence_command(args):
-    summary = cc.verify_evidence(read_text(args.evidence), verifier_key_from(args.key))
-    print(f"OK: entry {summary['index']} of {summary['origin']} is in its checkpoint of {summary['tree_size']} "
-          f"entries (entry hash {summary['current_hash'].hex()})")
+    one_standard_input(args.evidence, args.key)
+    evidence = read_text(args.evidence, "EVIDENCE")
+    summary = cc.verify_evidence(evidence, verifier_key_from(args.key, evidence))
+    print(f"OK: entry {summary['index']} of {visible(summary['origin'])} is in its checkpoint of "
+          f"{entries(summary['tree_size'])} (entry hash {summary['current_hash'].hex()})")
     return 0
 
 
 def consistency_command(args):
-    print(cc.prove_consistency(read_text(args.old_checkpoint), args.log), end="")
+    old = read_text(args.old_checkpoint, "OLD_CHECKPOINT")
+    print(cc.prove_consistency(old, file_beside_sidecars(args.log)), end="")
     return 0
 
 
@@ -175,7 +459,8 @@ ENTRY_MEMBERS = ("index", "timestamp", "action", "proof", "decision", "prev_hash
 def entry_rows(path):
     """The entries of a trail file, one decoded JSON object each, read line by line. A line
     that is not an entry ends the listing with an error naming the line."""
-    with open(path, "rb") as trail:
+    with contextlib.nullcontext(sys.stdin.buffer) if path == "-" else open(path, "rb") as trail:
+        path = shown_name(path)
         for number, raw in enumerate(trail, start=1):
             try:
                 line = raw.decode("utf-8").rstrip("\n")
@@ -243,24 +528,26 @@ def summary_of(entry):
 
 def inspect_command(args):
     if os.path.isdir(args.log):
-        raise CommandError(f"{args.log}: is a directory")
+        raise UsageError(f"{args.log}: Is a directory")
     rows = (summary_of(entry) for entry in entry_rows(args.log))
     if args.json:
         for row in rows:
-            print(json.dumps(row, ensure_ascii=False))
+            print(json_line(row))
         return 0
     header = f"{'INDEX':>7}  {'TIME':<20}  {'DECISION':<8}  {'HASH':<12}  {'PREV':<12}  ACTION"
     count = 0
     for row in rows:
         if count == 0:
             print(header)  # only once the file has shown an entry, so an error comes alone
+        # Texts come from an unverified file: shown escaped, so none can drive the terminal.
         decision = row["decision"] + (" (reset)" if row["watchdog_record"] == "hard_reset_signal" else "")
-        action = row["action"] if len(row["action"]) <= 60 else row["action"][:57] + "..."
-        reason = f"  [{row['reason']}]" if row["reason"] else ""
-        print(f"{row['index']:>7}  {row['time']:<20}  {decision:<8}  {row['current_hash'][:12]:<12}  "
-              f"{row['prev_hash'][:12]:<12}  {action}{reason}")
+        action = visible(row["action"])
+        action = action if len(action) <= 60 else action[:57] + "..."
+        reason = f"  [{visible(row['reason'])}]" if row["reason"] else ""
+        print(f"{visible(str(row['index'])):>7}  {visible(row['time']):<20}  {decision:<8}  "
+              f"{row['current_hash'][:12]:<12}  {row['prev_hash'][:12]:<12}  {action}{reason}")
         count += 1
     if count == 0:
         print(header)
-    print(f"{count} entries (not verified: run 'verify' with the public key for that)")
+    print(f"{entries(count)} (not verified: run 'verify' with the public key for that)")
     return 0

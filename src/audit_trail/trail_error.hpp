@@ -25,6 +25,7 @@ public:
         NoTree,          // the Merkle tree beside the trail cannot be kept
         Checkpoint,      // a checkpoint could not be made, or a given one is malformed or unsigned
         NotThePrefix,    // the trail does not hold the checkpoint's tree: cut short, rewritten or forked
+        IndexOutOfRange, // an entry index given by the caller is negative or needs more than 64 bits
     };
 
     static TrailError audit(AuditError error) { return {Kind::Audit, std::move(error)}; }
@@ -39,6 +40,9 @@ public:
     static TrailError no_tree(std::string reason) { return {Kind::NoTree, std::move(reason)}; }
     static TrailError checkpoint(std::string reason) { return {Kind::Checkpoint, std::move(reason)}; }
     static TrailError not_the_prefix(std::string what) { return {Kind::NotThePrefix, std::move(what)}; }
+    static TrailError index_out_of_range(bool negative) {
+        return {Kind::IndexOutOfRange, std::string(negative ? "it is negative" : "it needs more than 64 bits")};
+    }
 
     Kind kind() const { return kind_; }
     // The audit log's error of Kind::Audit; null for the others.
@@ -52,6 +56,11 @@ private:
     Kind kind_;
     Payload payload_;
 };
+
+// "1 entry", "2 entries": counts in messages agree in number.
+inline std::string entries_text(std::uint64_t count) {
+    return std::to_string(count) + (count == 1 ? " entry" : " entries");
+}
 
 // The longest entry line the trail writes or reads: 64 MiB.
 inline constexpr std::size_t kMaxEntryLine = std::size_t{64} << 20;

@@ -201,7 +201,7 @@ std::expected<std::string, TrailError> prove_entry(const std::string& trail_path
     const Checkpoint& checkpoint = beside->checkpoint;
     if (index >= checkpoint.size) {
         return refused("entry " + std::to_string(index) + " is not covered by the checkpoint, which holds " +
-                       std::to_string(checkpoint.size) + " entries");
+                       entries_text(checkpoint.size));
     }
     auto tree = tree_beside(trail_path, checkpoint);
     if (!tree) return std::unexpected(std::move(tree.error()));
@@ -316,8 +316,8 @@ std::expected<std::string, TrailError> prove_consistency(std::string_view old_ch
     }
     if (old_checkpoint->size > current.size) {
         return std::unexpected(TrailError::not_the_prefix("the old checkpoint covers " +
-                                                          std::to_string(old_checkpoint->size) +
-                                                          " entries, more than the trail's " +
+                                                          entries_text(old_checkpoint->size) +
+                                                          ", more than the trail's " +
                                                           std::to_string(current.size) + ": it was cut short"));
     }
     auto tree = tree_beside(trail_path, current);

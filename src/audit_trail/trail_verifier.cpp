@@ -50,16 +50,17 @@ std::expected<TrailSummary, TrailError> verify_trail_prefix(const std::string& p
     TrailState state;
     NonceIndex nonces;
     auto scanned = scan_trail(file->get(), key, state, nonces, ScanMode::Strict, progress, observe);
-    const std::string size = std::to_string(checkpoint->size);
     if (differs) {
+        const std::string first = checkpoint->size == 1 ? "its first entry does not give"
+                                                        : "its first " + entries_text(checkpoint->size) + " do not give";
         return std::unexpected(TrailError::not_the_prefix(
-            "its first " + size + " entries do not give the checkpoint's root: an entry was rewritten, or the trail "
-            "forked"));
+            first + " the checkpoint's root: an entry was rewritten, or the trail forked"));
     }
     if (!scanned) return std::unexpected(TrailError::audit(std::move(scanned.error().error)));
     if (state.count < checkpoint->size) {
-        return std::unexpected(TrailError::not_the_prefix("the checkpoint covers " + size + " entries, the file holds " +
-                                                          std::to_string(state.count) + ": it was cut short"));
+        return std::unexpected(TrailError::not_the_prefix("the checkpoint covers " + entries_text(checkpoint->size) +
+                                                          ", the file holds " + std::to_string(state.count) +
+                                                          ": it was cut short"));
     }
     return TrailSummary{state.count, state.head_hash};
 }

@@ -97,7 +97,8 @@ std::expected<VerifierKey, NoteError> VerifierKey::parse(std::string_view text) 
     const std::size_t first = text.find('+');
     if (first == std::string_view::npos) return bad_key("no \"+\" after the key name");
     const std::string_view name = text.substr(0, first);
-    if (!valid_note_key_name(name)) return std::unexpected(NoteError(NoteError::Kind::BadKeyName, std::string(name)));
+    // The name is not repeated: the text may be key material given in the wrong place.
+    if (!valid_note_key_name(name)) return std::unexpected(NoteError(NoteError::Kind::BadKeyName));
     const std::string_view rest = text.substr(first + 1);
     if (rest.size() < 9 || rest[8] != '+') return bad_key("the key ID is not 8 hex digits followed by \"+\"");
     std::uint32_t id = 0;

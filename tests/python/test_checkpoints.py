@@ -314,7 +314,7 @@ def test_command_line_prove_verify_evidence_and_consistency(tmp_path, key, chart
     assert consistency.returncode == 0 and json.loads(consistency.stdout)["consistency"] == "corvel-trail-consistency-v1"
     assert run_cli("verify", str(path), "--public-key", vkey, "--checkpoint", str(old)).returncode == 0
     missing = run_cli("prove", str(tmp_path / "nothing.json"), "0")
-    assert missing.returncode == 1 and "Traceback" not in missing.stderr
+    assert missing.returncode == 2 and "Traceback" not in missing.stderr
 
 
 def test_verifying_takes_action_hash_as_signed(key, signed_trail):
@@ -327,3 +327,29 @@ def test_verifying_takes_action_hash_as_signed(key, signed_trail):
     path.write_bytes(render(entries))
     assert cc.verify_trail(str(path), key.public_key).count == 16
     assert ref.verify(path.read_bytes(), key.public_key.raw)[0] == 16
+
+
+def test_the_tree_beside_the_trail_is_never_evidence(tmp_path, key, charter):
+    # Verifying a trail against a checkpoint, and verifying evidence, read neither the tree nor
+    # anything else beside the trail: a damaged or missing tree changes no verdict.
+    path = tmp_path / "trail.json"
+    with cc.AuditTrail(str(path), key, checkpoint_origin=ORIGIN) as trail:
+        for i in range(6):
+            append(trail, charter, f"f{i}")
+    note = (tmp_path / "trail.json.checkpoint").read_text()
+    evidence = cc.prove(str(path), 4)
+    tree = tmp_path / "trail.json.tree"
+    vkey = key.public_key.verifier_key(ORIGIN)
+    for damage in (lambda: tree.write_bytes(tree.read_bytes()[:16] + bytes(len(tree.read_bytes()) - 16)),
+                   lambda: tree.write_bytes(b"not a tree"), lambda: tree.unlink()):
+        damage()
+        assert cc.verify_trail(str(path), key.public_key, checkpoint=note).count == 6
+        assert cc.verify_evidence(evidence, vkey)["index"] == 4
+        checked = run_cli("verify", str(path), "--public-key", vkey, "--checkpoint", str(tmp_path / "trail.json.checkpoint"))
+        assert checked.returncode == 0, checked.stderr
+    # And a good tree does not make a damaged trail pass.
+    entries = entries_of(path)
+    entries[2]["action"]["target"] = "other"
+    path.write_bytes(render(entries))
+    with pytest.raises(cc.TrailIntegrityError):
+        cc.verify_trail(str(path), key.public_key, checkpoint=note)

@@ -365,6 +365,140 @@ def product_refusal_of(tmp_path, data, key):
     return product_refusal(file, key.public_key)
 
 
+# ---------------------------------------------------------------- reading rules a verifier must share
+
+
+@pytest.fixture(scope="module")
+def private_key(tmp_path_factory, key):
+    """The module key as pyca/cryptography holds it, to sign entries the writer would never write."""
+    key_file = tmp_path_factory.mktemp("key") / "key.pem"
+    key.save(str(key_file))
+    return serialization.load_pem_private_key(key_file.read_bytes(), password=None)
+
+
+def resign(entries, start, private_key):
+    """Re-chains entries from `start` on with correct hashes and signatures under the key."""
+    for i in range(start, len(entries)):
+        entries[i]["prev_hash"] = entries[i - 1]["current_hash"] if i else [0] * 32
+        entries[i]["current_hash"] = list(ref.entry_hash(entries[i]))
+        entries[i]["signature"] = list(private_key.sign(ref.SIGNATURE_DOMAIN + bytes(entries[i]["current_hash"])))
+
+
+def object_paths(value, path=()):
+    if isinstance(value, dict):
+        yield path
+        for name, item in value.items():
+            yield from object_paths(item, path + (name,))
+
+
+def dump(value, at, edit, path=()):
+    """Compact JSON of `value`, the object at `at` rendered from edit([(name text, name, value)])."""
+    if isinstance(value, dict):
+        members = [(json.dumps(name), name, item) for name, item in value.items()]
+        if path == at:
+            members = edit(members)
+        return "{" + ",".join(f"{text}:{dump(item, at, edit, path + (name,))}" for text, name, item in members) + "}"
+    if isinstance(value, list):
+        return "[" + ",".join(dump(item, at, edit, path) for item in value) + "]"
+    return json.dumps(value, ensure_ascii=False)
+
+
+def escaped_name(members):
+    text, name, item = members[0]
+    return [(f'"\\u{ord(name[0]):04x}{name[1:]}"', name, item), *members[1:]]
+
+
+MEMBER_EDITS = {
+    # edit: refused?
+    "reversed order": (lambda members: members[::-1], False),
+    "first name escaped": (escaped_name, False),
+    "first given twice": (lambda members: [members[0], *members], True),
+    "first missing": (lambda members: members[1:], True),
+    "unknown member": (lambda members: [*members, ('"extra"', "extra", 0)], True),
+}
+
+
+def test_member_rules_hold_for_every_nested_object(tmp_path, key, pristine, private_key):
+    entries = json.loads(json.dumps(pristine))
+    # Entry 0 also gets a Custom action type and a Failed status, so every kind of object is met.
+    entries[0]["action"]["action_type"] = entries[0]["proof"]["action_type"] = {"Custom": "deploy"}
+    entries[0]["proof"]["status"] = {"Failed": "expired"}
+    resign(entries, 0, private_key)
+    assert "denial_proof" in entries[1] and "hard_reset_signal" in entries[-1]
+    lines = [json.dumps(e, separators=(",", ":"), ensure_ascii=False) for e in entries]
+    assert product_refusal_of(tmp_path, render(entries), key) is None
+    seen = set()
+    for index in (0, 1, len(entries) - 1):
+        for at in object_paths(entries[index]):
+            seen.add(at[-1] if at else "entry")
+            for name, (edit, refused) in MEMBER_EDITS.items():
+                edited = dump(entries[index], at, edit)
+                data = ("[\n" + ",\n".join([*lines[:index], edited, *lines[index + 1:]]) + "\n]\n").encode()
+                expected = ("layout", index) if refused else None
+                assert product_refusal_of(tmp_path, data, key) == expected, (index, at, name)
+                assert reference_refusal(data, key.public_key) == expected, (index, at, name)
+    assert seen >= {"entry", "action", "action_type", "proof", "status", "decision", "Denied", "denial_proof",
+                    "hard_reset_signal", "final_denial"}
+
+
+def test_only_proof_nonces_count_as_repeated(tmp_path, key, pristine, private_key):
+    base = json.loads(json.dumps(pristine))
+    denied = [i for i, e in enumerate(base) if "denial_proof" in e]
+    reset = len(base) - 1
+    first, second = denied[0], denied[1]
+    accepted = {
+        "a denial nonce equal to an earlier proof nonce": (second, ("denial_proof", "nonce"), base[0]["proof"]["nonce"]),
+        "a denial nonce equal to an earlier denial nonce": (second, ("denial_proof", "nonce"),
+                                                             base[first]["denial_proof"]["nonce"]),
+        "a final-denial nonce equal to an earlier proof nonce": (reset, ("hard_reset_signal", "final_denial", "nonce"),
+                                                                 base[0]["proof"]["nonce"]),
+        "a proof nonce equal to an earlier denial nonce": (second, ("proof", "nonce"),
+                                                           base[first]["denial_proof"]["nonce"]),
+        "a proof nonce equal to its own denial nonce": (second, ("proof", "nonce"), base[second]["denial_proof"]["nonce"]),
+    }
+    for name, (index, path, value) in accepted.items():
+        entries = json.loads(json.dumps(base))
+        set_at(entries[index], path, value)
+        resign(entries, index, private_key)
+        assert product_refusal_of(tmp_path, render(entries), key) is None, name
+        assert reference_refusal(render(entries), key.public_key) is None, name
+    entries = json.loads(json.dumps(base))
+    entries[second]["proof"]["nonce"] = entries[0]["proof"]["nonce"]
+    resign(entries, second, private_key)
+    assert product_refusal_of(tmp_path, render(entries), key) == ("nonce", second)
+    assert reference_refusal(render(entries), key.public_key) == ("nonce", second)
+
+
+def test_a_watchdog_record_is_not_held_to_the_decision(tmp_path, key, pristine, private_key):
+    # The writer pairs them; a verifier does not check it: the entry hash covers both and only the
+    # key holder, who may sign any entry, can sign another pairing.
+    entries = json.loads(json.dumps(pristine))
+    denied = next(i for i, e in enumerate(entries) if "denial_proof" in e)
+    entries[denied]["decision"] = "Approved"
+    entries[-1]["decision"] = {"Denied": {"reason": "not the signal's reason"}}
+    entries[0]["hard_reset_signal"] = entries[-1]["hard_reset_signal"]
+    resign(entries, 0, private_key)
+    assert product_refusal_of(tmp_path, render(entries), key) is None
+    assert reference_refusal(render(entries), key.public_key) is None
+
+
+def test_a_signature_of_another_length_fails_the_signature_check(tmp_path, key, pristine):
+    for length in (0, 63, 65, 128):
+        entries = json.loads(json.dumps(pristine))
+        entries[2]["signature"] = (entries[2]["signature"] * 2)[:length]
+        data = render(entries)
+        assert product_refusal_of(tmp_path, data, key) == ("signature", 2), length
+        assert reference_refusal(data, key.public_key) == ("signature", 2), length
+        # It is well formed, so the checks before it come first: a wrong hash is met before it.
+        entries[2]["current_hash"][0] ^= 1
+        assert product_refusal_of(tmp_path, render(entries), key) == ("chain", 2), length
+        assert reference_refusal(render(entries), key.public_key) == ("chain", 2), length
+    with pytest.raises(cc.TrailIntegrityError, match="^Invalid signature at audit log index 2$"):
+        entries[2]["current_hash"][0] ^= 1
+        (tmp_path / "t.json").write_bytes(render(entries))
+        cc.verify_trail(str(tmp_path / "t.json"), key.public_key)
+
+
 # ---------------------------------------------------------------- crashes, threads, writers
 
 CHILD = textwrap.dedent("""

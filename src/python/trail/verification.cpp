@@ -78,10 +78,27 @@ PyObject* verify(const FastArgs& args) {
 
 // ---------------------------------------------------------------- evidence
 
+// An entry index: an int of 0 to 2**64-1. Any other int is the trail's own refusal (TrailError),
+// not the interpreter's OverflowError; a value that is not an int stays a TypeError.
+std::uint64_t entry_index(PyObject* value) {
+    try {
+        return u64(value, "index");
+    } catch (const PyErrorRaised&) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw;
+        PyErr_Clear();
+    }
+    Ref number = Ref::steal(PyNumber_Index(value));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!number || !zero) throw PyErrorRaised{};
+    const int negative = PyObject_RichCompareBool(number.get(), zero.get(), Py_LT);
+    if (negative < 0) throw PyErrorRaised{};
+    raise_error(TrailError::index_out_of_range(negative == 1));
+}
+
 PyObject* prove(const FastArgs& args) {
     auto [path, index] = parse("prove", {"path", "index"}, 2, args);
     const std::string file(text(path, "path"));
-    const std::uint64_t entry = u64(index, "index");
+    const std::uint64_t entry = entry_index(index);
     std::expected<std::string, TrailError> evidence;
     {
         WithoutInterpreterLock unlocked;
@@ -134,7 +151,8 @@ constexpr PyMethodDef fast_function(const char* name, const char* doc) {
 PyMethodDef evidence_functions[] = {
     fast_function<&prove>("prove",
                           "prove(path, index)\n--\n\nPortable evidence (JSON text) of entry `index`: the entry, its "
-                          "inclusion proof and the checkpoint kept beside the trail"),
+                          "inclusion proof and the checkpoint kept beside the trail; an index outside 0 to "
+                          "2**64-1 raises TrailError"),
     fast_function<&check_evidence>(
         "verify_evidence",
         "verify_evidence(evidence, verifier_key)\n--\n\nVerify an evidence document offline with the trail's "
