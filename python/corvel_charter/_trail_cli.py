@@ -28,7 +28,8 @@ def add_commands(commands):
     verify.add_argument("--public-key", required=True, metavar="KEY",
                         help="the public key: a file or a text (SPKI PEM, 64 hex digits or a verifier key)")
     verify.add_argument("--checkpoint", metavar="FILE",
-                        help="also prove that the file holds exactly the tree this signed checkpoint covers")
+                        help="also prove that the file holds exactly the tree this signed checkpoint covers "
+                             "(default: the checkpoint beside the trail, LOG.checkpoint, when there is one)")
     verify.add_argument("--quiet", action="store_true", help="no progress on standard error")
     verify.set_defaults(run=verify_command)
 
@@ -122,18 +123,29 @@ def verify_command(args):
     public = public_key_from(args.public_key)
     size = os.stat(args.log).st_size
     progress = None if args.quiet or size < PROGRESS_FROM_BYTES else Progress()
-    checkpoint = read_text(args.checkpoint) if args.checkpoint else None
+    checkpoint_file = args.checkpoint or beside_checkpoint(args.log)
+    checkpoint = read_text(checkpoint_file) if checkpoint_file else None
     try:
         summary = cc.verify_trail(args.log, public, progress, checkpoint)
     finally:
         if progress is not None:
             progress.finish()
+    used = ""
+    if checkpoint is not None:
+        origin, size = checkpoint.split("\n")[:2]
+        used = f"; checkpoint {checkpoint_file} ({origin}, {size} {'entry' if size == '1' else 'entries'}) matches"
     if summary.count == 0:
-        print(f"OK: {args.log}: empty trail, verified with key {public.hex()[:16]}")
+        print(f"OK: {args.log}: empty trail, verified with key {public.hex()[:16]}{used}")
     else:
         print(f"OK: {args.log}: {summary.count} entries verified, head {summary.head_index} "
-              f"{summary.head_hash.hex()} (key {public.hex()[:16]})")
+              f"{summary.head_hash.hex()} (key {public.hex()[:16]}){used}")
     return 0
+
+
+def beside_checkpoint(log):
+    """The checkpoint the writer keeps beside a trail, if there is one."""
+    path = f"{log}.checkpoint"
+    return path if os.path.exists(path) else None
 
 
 def read_text(path):
