@@ -121,36 +121,43 @@ std::expected<void, TrailError> TrailWriter::load(const TrailProgress& progress)
     return follow_checkpoint();
 }
 
+// A checkpoint beside the trail that verifies under the writer's key vouches for the trail's
+// length: writing a smaller checkpoint over it would hide the entries the trail lost, so a
+// trail that does not hold its tree is refused, whether an origin was given or not. Without
+// a given origin, the writer keeps that checkpoint current under its own origin.
 std::expected<void, TrailError> TrailWriter::follow_checkpoint() {
-    if (!policy_.checkpoint_origin.empty() || !policy_.follow_checkpoint) return {};
+    if (!policy_.follow_checkpoint) return {};
+    const bool given = !policy_.checkpoint_origin.empty();
     const std::string path = checkpoint_path_for(path_);
-    auto note = read_checkpoint_file(path);
-    if (!note) {
-        report_.checkpoint_ignored = path + ": " + note.error().message();
+    const auto ignore = [&](std::string why) -> std::expected<void, TrailError> {
+        if (!given) report_.checkpoint_ignored = std::move(why);  // a given origin replaces it anyway
         return {};
-    }
+    };
+    auto note = read_checkpoint_file(path);
+    if (!note) return ignore(path + ": " + note.error().message());
     if (!*note) return {};
     auto checkpoint = open_trail_checkpoint(**note, public_key_);
-    if (!checkpoint) {
-        report_.checkpoint_ignored = path + ": " + checkpoint.error().message();
-        return {};
-    }
-    // Writing a smaller checkpoint over it would hide that the trail lost entries it covers.
+    if (!checkpoint) return ignore(path + ": " + checkpoint.error().message());
     const std::string size = std::to_string(checkpoint->size);
+    const std::string advice = ". The trail was not opened; move the checkpoint away to append anyway";
     if (checkpoint->size > state_.count) {
-        return std::unexpected(TrailError::not_the_prefix(
-            "the checkpoint beside it (" + path + ") covers " + size + " entries, the file holds " +
-            std::to_string(state_.count) + ": it was cut short. The trail was not opened; move the checkpoint "
-            "away to append anyway"));
+        return std::unexpected(TrailError::not_the_prefix("the checkpoint beside it (" + path + ") covers " + size +
+                                                          " entries, the file holds " + std::to_string(state_.count) +
+                                                          ": it was cut short" + advice));
     }
-    if (auto tree = tree_->tree(); tree && !(*tree)->check_root(checkpoint->size, checkpoint->root)) {
-        return std::unexpected(TrailError::not_the_prefix(
-            "its first " + size + " entries do not give the root of the checkpoint beside it (" + path +
-            "): an entry was rewritten, or the trail forked. The trail was not opened; move the checkpoint away "
-            "to append anyway"));
+    auto tree = tree_->tree();
+    // Without a tree no checkpoint can be signed, and every sync would fail for it.
+    if (!tree) return ignore("the Merkle tree beside the trail is unavailable: " + tree.error().message());
+    if (!(*tree)->check_root(checkpoint->size, checkpoint->root)) {
+        return std::unexpected(TrailError::not_the_prefix("its first " + size +
+                                                          " entries do not give the root of the checkpoint beside it (" +
+                                                          path + "): an entry was rewritten, or the trail forked" +
+                                                          advice));
     }
-    policy_.checkpoint_origin = checkpoint->origin;
-    report_.followed_origin = checkpoint->origin;
+    if (!given) {
+        policy_.checkpoint_origin = checkpoint->origin;
+        report_.followed_origin = checkpoint->origin;
+    }
     return {};
 }
 

@@ -33,9 +33,9 @@ struct SyncPolicy {
     // When not empty, every sync also writes a checkpoint under this origin beside the trail;
     // the first sync after opening writes one even when nothing new was appended.
     std::string checkpoint_origin;
-    // With no origin given, a checkpoint found beside the trail is kept current under its own
-    // origin, once it verifies under the writer's key and the trail holds its tree (a trail
-    // cut short below it is refused). False leaves that file alone.
+    // A checkpoint found beside the trail that verifies under the writer's key must have its
+    // tree in the trail (a trail cut short below it, rewritten or forked is refused); with no
+    // origin given, it is kept current under its own origin. False leaves that file alone.
     bool follow_checkpoint = true;
 };
 

@@ -100,6 +100,11 @@ def test_a_trail_cut_short_below_its_checkpoint_is_refused(tmp_path, key, charte
         cc.AuditTrail(path, key)
     assert path.read_bytes() == cut and (tmp_path / "t.json.checkpoint").read_bytes() == beside
 
+    # Naming the origin does not replace the checkpoint either: that would hide the loss.
+    with pytest.raises(cc.TrailIntegrityError, match="it was cut short"):
+        cc.AuditTrail(path, key, checkpoint_origin=ORIGIN)
+    assert (tmp_path / "t.json.checkpoint").read_bytes() == beside
+
     verified = cli("verify", str(path), "--public-key", key.public_key.hex())
     assert verified.returncode == 1 and "cut short" in verified.stderr, verified.stdout + verified.stderr
 
@@ -108,6 +113,21 @@ def test_a_trail_cut_short_below_its_checkpoint_is_refused(tmp_path, key, charte
         warnings.simplefilter("error")
         with cc.AuditTrail(path, key, checkpoint_origin=False) as trail:
             assert trail.count == 3
+
+
+def test_a_forked_trail_under_the_same_key_is_refused(tmp_path, key, charter):
+    path = tmp_path / "t.json"
+    with cc.AuditTrail(path, key, checkpoint_origin=ORIGIN) as trail:
+        append(trail, charter, 3)
+    beside = (tmp_path / "t.json.checkpoint").read_bytes()
+    # Another history of five entries, signed by the same key, put in the trail's place.
+    with cc.AuditTrail(tmp_path / "fork.json", key) as fork:
+        append(fork, charter, 5)
+    path.write_bytes((tmp_path / "fork.json").read_bytes())
+    (tmp_path / "t.json.tree").unlink()
+    with pytest.raises(cc.TrailIntegrityError, match="entries do not give the root of the checkpoint beside it"):
+        cc.AuditTrail(path, key)
+    assert (tmp_path / "t.json.checkpoint").read_bytes() == beside
 
 
 def test_verify_names_the_checkpoint_it_used(tmp_path, key, charter):
