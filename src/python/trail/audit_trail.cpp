@@ -49,7 +49,10 @@ void checkpoint_policy(PyObject* origin, SyncPolicy& policy) {
 }
 
 void warn(const std::string& text) {
-    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) throw PyErrorRaised{};
+    // A path in the text need not be UTF-8.
+    Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+    if (utf8 == nullptr || PyErr_WarnEx(PyExc_RuntimeWarning, utf8, 1) < 0) throw PyErrorRaised{};
 }
 
 PyObject* construct_trail(PyObject* args, PyObject* kwargs) {
