@@ -187,7 +187,8 @@ class AuditTrail:
         """The public key that verifies the trail"""
     @property
     def repaired_bytes(self) -> int | None:
-        """Bytes of a cut-short append removed when the trail was opened, or None"""
+        """Bytes removed when opening repaired an append cut short (0 when it only finished the
+        closing line), or None"""
 
 @final
 class TrailSummary:

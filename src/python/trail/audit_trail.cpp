@@ -192,7 +192,8 @@ PyGetSetDef trail_properties[] = {
                                        "The origin of the checkpoint kept current beside the trail, or None"),
     property<&trail_public_key>("public_key", "The public key that verifies the trail"),
     property<&trail_repaired_bytes>("repaired_bytes",
-                                    "Bytes of a cut-short append removed when the trail was opened, or None"),
+                                    "Bytes removed when opening repaired an append cut short (0 when it only finished the "
+                                    "closing line), or None"),
     kEndProperties,
 };
 
