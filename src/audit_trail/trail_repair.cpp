@@ -24,6 +24,9 @@ constexpr int kMaxKeptTails = 10000;
 }  // namespace
 
 bool is_torn_append(std::string_view tail, bool first_entry) {
+    // NUL bytes at the very end are blocks never written, also right after an entry whose own
+    // append was cut just after its "}".
+    while (!tail.empty() && tail.back() == '\0') tail.remove_suffix(1);
     const std::string_view separator = first_entry ? std::string_view("\n") : std::string_view(",\n");
     const std::size_t line_start = separator.size();
     // The bytes the append itself wrote; beyond the old closing line a NUL stands for a block

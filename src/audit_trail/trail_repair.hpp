@@ -19,8 +19,8 @@ namespace corvel {
 // {"index":) and the closing line, in one write over the old closing line "\n]\n". So each
 // byte of the tail is, from the start, the byte of that write, then the old closing line's
 // byte where the write did not reach, and beyond the old closing line a NUL byte of a block
-// the crash never wrote. The entry line must not be whole: a line end after it, or a JSON
-// value it completes, is refused.
+// the crash never wrote; NUL bytes at the very end are always such blocks. The entry line must
+// not be whole: a line end after it, or a JSON value it completes, is refused.
 bool is_torn_append(std::string_view tail, bool first_entry);
 
 // Keeps `bytes` removed from the end of `trail_path` in a new file beside it

@@ -242,6 +242,15 @@ TEST_F(TrailTest, ReopeningRepairsAppendsWhoseBlocksNeverReachedTheDisk) {
         EXPECT_EQ(test::read_file(path_), two) << n;
         EXPECT_EQ(test::read_file(path_ + ".torn-" + std::to_string(n + 1)), tails[n]) << n;
     }
+
+    // Cut just after the new entry's "}": the entry is whole and kept, the NUL bytes removed.
+    std::ofstream(path_, std::ios::binary | std::ios::trunc) << three.substr(0, three.size() - 3) + std::string(3, '\0');
+    auto writer = TrailWriter::open(path_, key(), {}, pinned_clock);
+    ASSERT_TRUE(writer) << writer.error().message();
+    EXPECT_EQ((*writer)->count(), 3u);
+    EXPECT_EQ((*writer)->open_report().dropped_bytes, 3u);
+    (*writer)->close();
+    EXPECT_EQ(test::read_file(path_), three);
 }
 
 TEST(TornAppend, OnlyWhatAnAppendCutShortLeaves) {
@@ -249,7 +258,8 @@ TEST(TornAppend, OnlyWhatAnAppendCutShortLeaves) {
     for (const std::string& tail : {std::string(), std::string(","), std::string(",]\n"), std::string(",\n"),
                                     std::string(",\n\n"), std::string(",\n{"), ",\n" + entry.substr(0, 9),
                                     ",\n" + entry.substr(0, 30), ",\n" + entry.substr(0, 30) + std::string(9, '\0'),
-                                    std::string("\n]"), std::string("\n]\n") + std::string(5, '\0')}) {
+                                    std::string("\n]"), std::string("\n]\n") + std::string(5, '\0'),
+                                    std::string(3, '\0'), std::string("\n") + std::string(4, '\0')}) {
         EXPECT_TRUE(is_torn_append(tail, false)) << tail;
     }
     for (const std::string& tail : {std::string("\n{"), "\n" + entry.substr(0, 12), std::string("\n]\n")}) {
