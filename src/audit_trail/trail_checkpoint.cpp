@@ -32,7 +32,9 @@ std::expected<std::optional<std::string>, AuditError> read_checkpoint_file(const
         if (got < 0) return std::unexpected(AuditError::io_error(errno));
         if (got == 0) return text;
         text.append(buffer, static_cast<std::size_t>(got));
-        if (text.size() > (std::size_t{1} << 20)) return std::unexpected(AuditError::io_error(EFBIG, "too large to be a checkpoint"));
+        if (text.size() > (std::size_t{1} << 20)) {
+            return std::unexpected(AuditError::io_error(EFBIG, "too large to be a checkpoint"));
+        }
     }
 }
 

@@ -57,7 +57,8 @@ public:
     std::string message() const;
 
 private:
-    using Payload = std::variant<std::monostate, AuditError, std::string, std::uint64_t, std::pair<std::string, std::string>>;
+    using Payload =
+        std::variant<std::monostate, AuditError, std::string, std::uint64_t, std::pair<std::string, std::string>>;
     TrailError(Kind kind, Payload payload) : kind_(kind), payload_(std::move(payload)) {}
 
     Kind kind_;

@@ -33,7 +33,8 @@ std::string OpenReport::repair_warning(const std::string& trail_path) const {
         return "Audit trail " + trail_path + ": completed the closing line that an append cut short had left "
                "unfinished; nothing was removed and every whole entry was kept";
     }
-    return "Audit trail " + trail_path + ": removed " + std::to_string(dropped_bytes) + (dropped_bytes == 1 ? " byte" : " bytes") +
+    return "Audit trail " + trail_path + ": removed " + std::to_string(dropped_bytes) +
+           (dropped_bytes == 1 ? " byte" : " bytes") +
            " of an append that was cut short, kept in " + kept_path + "; every whole entry was kept";
 }
 
@@ -209,7 +210,9 @@ std::expected<void, TrailError> TrailWriter::repair_torn_tail(const ScanFailure&
             path_, "removing the " + byte_count + " of an append cut short failed (" + error.message() + ")" +
                        (kept.empty() ? std::string() : "; they are kept in " + kept)));
     };
-    if (!closing_begun && ::ftruncate(file_.get(), static_cast<off_t>(start)) != 0) return failed(AuditError::io_error(errno));
+    if (!closing_begun && ::ftruncate(file_.get(), static_cast<off_t>(start)) != 0) {
+        return failed(AuditError::io_error(errno));
+    }
     const std::string_view rest = kTrailClosing.substr(keep_from - start);
     if (auto wrote = write_all_at(file_.get(), rest, keep_from); !wrote) return failed(wrote.error());
     if (::fsync(file_.get()) != 0) return failed(AuditError::io_error(errno));

@@ -2,6 +2,9 @@
 leaves it untouched; only the tail of an append that a crash cut short is removed, and what is
 removed is first kept in a file beside the trail."""
 
+import os
+import subprocess
+import sys
 import warnings
 
 import pytest
@@ -137,3 +140,31 @@ def test_a_cut_short_first_append_and_blocks_never_written(tmp_path, key):
     trail.close()
     assert trail.count == 0 and trail.repaired_bytes == 229
     assert kept_files(path)[-1].read_bytes() == one[1:30] + b"\0" * 200
+
+
+def test_a_tail_that_cannot_be_kept_is_not_removed(tmp_path, key):
+    folder = tmp_path / "ro"
+    folder.mkdir()
+    path = folder / "t.json"
+    one = write_trail(path, key, 1)
+    (folder / "t.json.tree").unlink()
+    key.save(str(tmp_path / "key.pem"))
+    torn = one[:-3] + b',\n{"index":1,"ti'
+    path.write_bytes(torn)
+    folder.chmod(0o555)
+    code = f"import corvel_charter as cc; cc.AuditTrail({str(path)!r}, cc.TrailKey.load({str(tmp_path / 'key.pem')!r}))"
+    command = [sys.executable, "-c", code]
+    if os.geteuid() == 0:
+        # Root ignores directory permissions; drop the capability that lets it.
+        command = ["setpriv", "--inh-caps=-all", "--bounding-set=-dac_override,-dac_read_search", *command]
+    try:
+        process = subprocess.run(command, capture_output=True, text=True, timeout=60)
+    except FileNotFoundError:
+        pytest.skip("setpriv is not installed")
+    finally:
+        folder.chmod(0o755)
+    assert process.returncode == 1
+    assert process.stderr.strip().endswith(
+        f"corvel_charter.TrailError: Audit trail {path}: the 16 bytes of an append cut short could not be kept "
+        "beside it (IO error in audit log: Permission denied), so the file was left untouched"), process.stderr
+    assert path.read_bytes() == torn and kept_files(path) == []
