@@ -253,6 +253,41 @@ TEST_F(TrailTest, ReopeningRepairsAppendsWhoseBlocksNeverReachedTheDisk) {
     EXPECT_EQ(test::read_file(path_), three);
 }
 
+// Reading a large trail can be stopped between reads (Ctrl-C, from Python): opening and
+// verification then fail, the file unchanged and no tree left behind.
+TEST_F(TrailTest, LongReadsStopWhenAskedAndChangeNothing) {
+    {
+        auto writer = open();
+        for (int i = 0; i < 3; ++i) {
+            const Action big{ActionType(ActionKind::Write), "big" + std::to_string(i), Bytes(300'000, 0xff), {}};
+            ASSERT_TRUE(writer->append(big, proof(big), Decision::approved()));
+        }
+    }
+    const std::string before = test::read_file(path_);
+    ASSERT_GT(before.size(), std::size_t{3} << 20);
+    fs::remove(path_ + ".tree");
+
+    std::uint64_t asked = 0;
+    const TrailProgress stop_at_second = [&](std::uint64_t done, std::uint64_t total) {
+        EXPECT_LT(done, total);
+        return ++asked < 2;
+    };
+    const auto opened = TrailWriter::open(path_, key(), {}, pinned_clock, stop_at_second);
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error().message(), "Serialization error in audit log: verification stopped");
+    EXPECT_EQ(asked, 2u);
+    EXPECT_EQ(test::read_file(path_), before);
+    EXPECT_FALSE(fs::exists(path_ + ".tree"));
+
+    asked = 0;
+    EXPECT_FALSE(verify_trail(path_, public_key(), stop_at_second));
+    EXPECT_EQ(asked, 2u);
+    // Asked often enough to stop promptly: about every MiB.
+    std::uint64_t calls = 0;
+    ASSERT_TRUE(verify_trail(path_, public_key(), [&](std::uint64_t, std::uint64_t) { return ++calls > 0; }));
+    EXPECT_GE(calls, before.size() >> 20);
+}
+
 TEST(TornAppend, OnlyWhatAnAppendCutShortLeaves) {
     const std::string entry = R"({"index":3,"timestamp":1700000000,"action":{"action_type":"Read"})";
     for (const std::string& tail : {std::string(), std::string(","), std::string(",]\n"), std::string(",\n"),
