@@ -2,7 +2,6 @@
 bytes path and other objects are refused with a TypeError naming the argument."""
 
 import os
-import pathlib
 
 import pytest
 
