@@ -22,6 +22,7 @@ auditor.verify_proof(proof)
 """
 
 # The package re-exports the native module, whose stubs are _corvel_core-stubs.
+import os
 from types import TracebackType
 
 from _corvel_core import *
@@ -30,7 +31,7 @@ from _corvel_core import __version__ as __version__
 
 # The audit trail (corvel_charter._trail): a durable, signed record of decisions that anyone
 # holding its public key verifies offline.
-from typing import Callable, ClassVar, final
+from typing import Callable, ClassVar, Literal, final
 
 __all__ = [
     "SealedCharter",
@@ -88,9 +89,9 @@ class TrailKey:
     def generate() -> TrailKey:
         """A new key from the operating system's random source"""
     @staticmethod
-    def load(path: str) -> TrailKey:
+    def load(path: str | os.PathLike[str]) -> TrailKey:
         """Load a PKCS#8 PEM key file; the file must be readable by its owner only"""
-    def save(self, path: str) -> None:
+    def save(self, path: str | os.PathLike[str]) -> None:
         """Write the key as a new PKCS#8 PEM file with mode 0600; never overwrites"""
     @property
     def public_key(self) -> TrailPublicKey:
@@ -103,7 +104,7 @@ class TrailPublicKey:
     def parse(text: str) -> TrailPublicKey:
         """A public key from SPKI PEM, 64 hex digits or a signed-note verifier key"""
     @staticmethod
-    def load(path: str) -> TrailPublicKey:
+    def load(path: str | os.PathLike[str]) -> TrailPublicKey:
         """A public key from a file holding any form parse() takes"""
     @staticmethod
     def from_bytes(data: bytes) -> TrailPublicKey:
@@ -139,14 +140,16 @@ class Decision:
 class AuditTrail:
     """The one writer of a signed, hash-chained audit trail file. An existing file is verified under
     the key first; by default every append is synced to disk before it returns. With a checkpoint
-    origin, every sync also writes a signed checkpoint beside the trail."""
+    origin, every sync also writes a signed checkpoint beside the trail. Without one, a checkpoint
+    already beside the trail is kept current under its own origin; checkpoint_origin=False leaves
+    it alone."""
     def __new__(
         cls,
-        path: str,
+        path: str | os.PathLike[str],
         key: TrailKey,
         sync_every: int = 1,
         sync_interval: float | None = None,
-        checkpoint_origin: str | None = None,
+        checkpoint_origin: str | Literal[False] | None = None,
     ) -> AuditTrail: ...
     def append(self, action: Action, proof: Proof, decision: Decision | WatchdogResult) -> tuple[int, bytes]:
         """Record one decision: the action, the proof issued for it, and a Decision or a
@@ -177,11 +180,15 @@ class AuditTrail:
     def path(self) -> str:
         """The trail file's path"""
     @property
+    def checkpoint_origin(self) -> str | None:
+        """The origin of the checkpoint kept current beside the trail, or None"""
+    @property
     def public_key(self) -> TrailPublicKey:
         """The public key that verifies the trail"""
     @property
     def repaired_bytes(self) -> int | None:
-        """Bytes of a cut-short append removed when the trail was opened, or None"""
+        """Bytes removed when opening repaired an append cut short (0 when it only finished the
+        closing line), or None"""
 
 @final
 class TrailSummary:
@@ -197,7 +204,7 @@ class TrailSummary:
         """current_hash of the last entry, or None"""
 
 def verify_trail(
-    path: str,
+    path: str | os.PathLike[str],
     public_key: TrailPublicKey | str | bytes,
     progress: Callable[[int, int], object] | None = None,
     checkpoint: str | None = None,
@@ -207,7 +214,7 @@ def verify_trail(
     holds exactly the tree it signs. Returns a TrailSummary; raises TrailIntegrityError or
     TrailError at the first failure. progress(done_bytes, total_bytes) is called now and then."""
 
-def prove(path: str, index: int) -> str:
+def prove(path: str | os.PathLike[str], index: int) -> str:
     """Portable evidence (JSON text) of entry `index`: the entry, its inclusion proof and the
     checkpoint kept beside the trail; an index outside 0 to 2**64-1 raises TrailError"""
 
@@ -216,6 +223,6 @@ def verify_evidence(evidence: str, verifier_key: str) -> dict[str, int | str | b
     it ignored; the checkpoint's origin must be the key's name); returns its index, tree_size,
     origin and current_hash"""
 
-def prove_consistency(old_checkpoint: str, path: str) -> str:
+def prove_consistency(old_checkpoint: str, path: str | os.PathLike[str]) -> str:
     """The consistency proof (JSON text) that the trail extends an older checkpoint of it, checked
     before it is returned"""

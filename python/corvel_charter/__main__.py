@@ -125,6 +125,10 @@ def main(argv=None):
         status = run(argv, prog)
         sys.stdout.flush()
         return status
+    except KeyboardInterrupt:
+        # Ctrl-C: stop at once with the shell's status for it, without a traceback.
+        print("interrupted", file=sys.stderr)
+        return 130
     except BrokenPipeError:
         # The reader went away (`... demo | head`): stop quietly, as other command-line tools do.
         # Python flushes stdout once more at exit, so point it at /dev/null first.

@@ -48,7 +48,8 @@ def add_commands(commands):
     verify.add_argument("--checkpoint", metavar="FILE",
                         help="also prove that the file extends this signed checkpoint: its first entries, as many "
                              "as the checkpoint covers (at most the file's entry count), give the checkpoint's "
-                             "root ('-' for standard input)")
+                             "root ('-' for standard input; default: the checkpoint beside the trail, "
+                             "LOG.checkpoint, when there is one)")
     verify.add_argument("--json", action="store_true", help="print the outcome as one JSON object")
     verify.add_argument("--quiet", action="store_true",
                         help="no progress on standard error (shown only when it is a terminal)")
@@ -336,7 +337,8 @@ def verify_command(args):
 def verify_trail_file(args):
     one_standard_input(args.log, args.public_key, args.checkpoint)
     public = public_key_from(args.public_key)
-    checkpoint = read_text(args.checkpoint, "--checkpoint") if args.checkpoint is not None else None
+    checkpoint_file = args.checkpoint if args.checkpoint is not None else beside_checkpoint(args.log)
+    checkpoint = read_text(checkpoint_file, "--checkpoint") if checkpoint_file is not None else None
     name = shown_name(args.log)
     with trail_file(args.log) as path:
         try:
@@ -361,14 +363,26 @@ def verify_trail_file(args):
             "head_index": summary.head_index,
             "head_hash": None if summary.head_hash is None else summary.head_hash.hex(),
             "public_key": public.hex(),
-            "checkpoint": None if checkpoint is None else checkpoint_summary(checkpoint, args.checkpoint),
+            "checkpoint": None if checkpoint is None else checkpoint_summary(checkpoint, checkpoint_file),
         }))
-    elif summary.count == 0:
-        print(f"OK: {visible(name)}: empty trail, verified with key {public.hex()[:16]}")
+        return 0
+    used = ""
+    if checkpoint is not None:
+        matched = checkpoint_summary(checkpoint, checkpoint_file)
+        used = (f"; checkpoint {visible(matched['file'])} ({visible(matched['origin'])}, "
+                f"{entries(matched['tree_size'])}) matches")
+    if summary.count == 0:
+        print(f"OK: {visible(name)}: empty trail, verified with key {public.hex()[:16]}{used}")
     else:
         print(f"OK: {visible(name)}: {entries(summary.count)} verified, head {summary.head_index} "
-              f"{summary.head_hash.hex()} (key {public.hex()[:16]})")
+              f"{summary.head_hash.hex()} (key {public.hex()[:16]}){used}")
     return 0
+
+
+def beside_checkpoint(log):
+    """The checkpoint the writer keeps beside a trail, if there is one (none for standard input)."""
+    path = f"{log}.checkpoint"
+    return path if log != "-" and os.path.exists(path) else None
 
 
 def read_text(path, what, usage=False):

@@ -18,6 +18,26 @@ std::expected<Signature, NoteError> TrailKeyNoteSigner::sign(ByteView message) c
 
 std::string checkpoint_path_for(const std::string& trail_path) { return trail_path + ".checkpoint"; }
 
+std::expected<std::optional<std::string>, AuditError> read_checkpoint_file(const std::string& path) {
+    auto file = open_trail_file(path, O_RDONLY);
+    if (!file) {
+        if (const auto* io = file.error().io(); io != nullptr && io->errnum == ENOENT) return std::nullopt;
+        return std::unexpected(std::move(file.error()));
+    }
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(file->get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::unexpected(AuditError::io_error(errno));
+        if (got == 0) return text;
+        text.append(buffer, static_cast<std::size_t>(got));
+        if (text.size() > (std::size_t{1} << 20)) {
+            return std::unexpected(AuditError::io_error(EFBIG, "too large to be a checkpoint"));
+        }
+    }
+}
+
 std::expected<void, AuditError> replace_file(const std::string& path, std::string_view text) {
     const std::string temporary = path + ".tmp";
     {

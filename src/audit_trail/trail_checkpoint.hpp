@@ -3,6 +3,7 @@
 // beside the trail ("<trail>.checkpoint").
 
 #include <expected>
+#include <optional>
 #include <string>
 
 #include "audit_log/audit_error.hpp"
@@ -29,6 +30,10 @@ private:
 };
 
 std::string checkpoint_path_for(const std::string& trail_path);
+
+// The text of the checkpoint file at `path`, or nothing when there is none. A file over 1 MiB
+// is refused: no checkpoint is that long.
+std::expected<std::optional<std::string>, AuditError> read_checkpoint_file(const std::string& path);
 
 // Replaces the file at `path` with `text` so that a crash leaves the old text or the new one:
 // a temporary file beside it, synced, renamed over it, and the directory synced.

@@ -5,6 +5,7 @@ namespace corvel {
 std::string TrailError::message() const {
     const auto text = [&] { return std::get<std::string>(payload_); };
     const auto number = [&] { return std::to_string(std::get<std::uint64_t>(payload_)); };
+    const auto pair = [&] { return std::get<std::pair<std::string, std::string>>(payload_); };
     switch (kind_) {
         case Kind::Audit: return std::get<AuditError>(payload_).message();
         case Kind::Locked: return "Audit trail " + text() + " is already open for writing by another writer";
@@ -21,6 +22,10 @@ std::string TrailError::message() const {
         case Kind::NotThePrefix: return "The audit trail does not hold the checkpoint's tree: " + text();
         case Kind::IndexOutOfRange:
             return "Entry index out of range: " + text() + "; an index is 0 to 18446744073709551615";
+        case Kind::NotRepairable:
+            return pair().second + "; " + pair().first + " was left untouched: it is not a trail, or it is damaged "
+                   "where no append cut short could explain it";
+        case Kind::RepairFailed: return "Audit trail " + pair().first + ": " + pair().second;
         case Kind::Broken:
             return "Audit trail writer stopped after a write that could not be undone; reopen the trail to repair it";
     }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "audit_log/audit_error.hpp"
@@ -26,6 +27,8 @@ public:
         Checkpoint,      // a checkpoint could not be made, or a given one is malformed or unsigned
         NotThePrefix,    // the trail does not hold the checkpoint's tree: cut short, rewritten or forked
         IndexOutOfRange, // an entry index given by the caller is negative or needs more than 64 bits
+        NotRepairable,   // the file's end is not an append cut short: not a trail, or damaged; left untouched
+        RepairFailed,    // the tail of a cut-short append could not be kept or removed
     };
 
     static TrailError audit(AuditError error) { return {Kind::Audit, std::move(error)}; }
@@ -43,6 +46,14 @@ public:
     static TrailError index_out_of_range(bool negative) {
         return {Kind::IndexOutOfRange, std::string(negative ? "it is negative" : "it needs more than 64 bits")};
     }
+    // `why` is the full text of the reading's error.
+    static TrailError not_repairable(std::string path, std::string why) {
+        return {Kind::NotRepairable, std::pair{std::move(path), std::move(why)}};
+    }
+    // `what` says what happened to the file and where the removed bytes were kept, if anywhere.
+    static TrailError repair_failed(std::string path, std::string what) {
+        return {Kind::RepairFailed, std::pair{std::move(path), std::move(what)}};
+    }
 
     Kind kind() const { return kind_; }
     // The audit log's error of Kind::Audit; null for the others.
@@ -50,7 +61,8 @@ public:
     std::string message() const;
 
 private:
-    using Payload = std::variant<std::monostate, AuditError, std::string, std::uint64_t>;
+    using Payload =
+        std::variant<std::monostate, AuditError, std::string, std::uint64_t, std::pair<std::string, std::string>>;
     TrailError(Kind kind, Payload payload) : kind_(kind), payload_(std::move(payload)) {}
 
     Kind kind_;

@@ -28,7 +28,7 @@ std::size_t NonceIndex::Hash::operator()(const Nonce& nonce) const noexcept {
 namespace {
 
 constexpr std::size_t kReadBytes = std::size_t{1} << 20;
-constexpr std::uint64_t kProgressEvery = std::uint64_t{8} << 20;
+constexpr std::uint64_t kProgressEvery = std::uint64_t{1} << 20;  // also how often a reader may be stopped
 
 // Hands out the file's lines one at a time from a buffer of about one read; a line may be as
 // long as the entry limit. Every line is followed in memory by the parser's padding.

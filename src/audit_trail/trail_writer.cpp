@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 #include <fcntl.h>
-#include <simdjson.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
@@ -13,6 +12,8 @@
 #include "audit_trail/trail_checkpoint.hpp"
 #include "audit_trail/trail_file.hpp"
 #include "audit_trail/trail_json.hpp"
+#include "audit_trail/trail_repair.hpp"
+#include "audit_trail/trail_verifier.hpp"
 #include "base/fault.hpp"
 
 namespace corvel {
@@ -25,32 +26,22 @@ std::unexpected<TrailError> audit_failure(AuditError error) {
     return std::unexpected(TrailError::audit(std::move(error)));
 }
 
-// True when `tail` (everything after the last complete entry) is what an append that was cut
-// short leaves: separators and closing brackets, NUL bytes of blocks never written, and at
-// most one line of entry text that does not parse. A complete entry there is damage, not a
-// torn append.
-bool is_torn_tail(std::string_view tail) {
-    std::size_t content_lines = 0;
-    std::size_t start = 0;
-    while (start <= tail.size()) {
-        const std::size_t end = std::min(tail.find('\n', start), tail.size());
-        std::string_view piece = tail.substr(start, end - start);
-        const bool only_punctuation = std::all_of(piece.begin(), piece.end(), [](char c) {
-            return c == ',' || c == ']' || c == '\0';
-        });
-        if (!only_punctuation) {
-            if (++content_lines > 1) return false;
-            while (!piece.empty() && (piece.back() == ',' || piece.back() == '\0')) piece.remove_suffix(1);
-            simdjson::dom::parser parser;
-            simdjson::dom::element ignored;
-            if (parser.parse(simdjson::padded_string(piece)).get(ignored) == simdjson::SUCCESS) return false;
-        }
-        start = end + 1;
+}  // namespace
+
+std::string OpenReport::repair_warning(const std::string& trail_path) const {
+    if (dropped_bytes == 0) {
+        return "Audit trail " + trail_path + ": completed the closing line that an append cut short had left "
+               "unfinished; nothing was removed and every whole entry was kept";
     }
-    return true;
+    return "Audit trail " + trail_path + ": removed " + std::to_string(dropped_bytes) +
+           (dropped_bytes == 1 ? " byte" : " bytes") +
+           " of an append that was cut short, kept in " + kept_path + "; every whole entry was kept";
 }
 
-}  // namespace
+std::string OpenReport::checkpoint_warning(const std::string& trail_path) const {
+    return "Audit trail " + trail_path + ": the checkpoint beside it is left as it is and not kept current (" +
+           checkpoint_ignored + "); name a checkpoint origin to replace it";
+}
 
 Decision decision_for(const WatchdogRecord& record) {
     if (record.hard_reset_signal) return Decision::denied(record.hard_reset_signal->final_denial.denial_reason);
@@ -75,7 +66,8 @@ TrailWriter::~TrailWriter() {
 
 std::expected<std::unique_ptr<TrailWriter>, TrailError> TrailWriter::open(std::string path,
                                                                           std::shared_ptr<const TrailKey> key,
-                                                                          SyncPolicy policy, UnixClock clock) {
+                                                                          SyncPolicy policy, UnixClock clock,
+                                                                          const TrailProgress& progress) {
     if (!key) throw Fault("TrailWriter needs a key");
     auto file = open_trail_file(path, O_RDWR | O_CREAT, 0644);
     if (!file) return audit_failure(std::move(file.error()));
@@ -84,12 +76,20 @@ std::expected<std::unique_ptr<TrailWriter>, TrailError> TrailWriter::open(std::s
         if (errno == EWOULDBLOCK) return std::unexpected(TrailError::locked(path));
         return io_failure(errno);
     }
+    // A file that is refused keeps no tree beside it that this opening created.
+    const std::string tree_path = tree_path_for(path);
+    struct stat seen;
+    const bool had_tree = ::lstat(tree_path.c_str(), &seen) == 0;
     std::unique_ptr<TrailWriter> writer(new TrailWriter(std::move(path), std::move(*file), std::move(key), policy, clock));
-    if (auto loaded = writer->load(); !loaded) return std::unexpected(std::move(loaded.error()));
+    if (auto loaded = writer->load(progress); !loaded) {
+        writer.reset();
+        if (!had_tree) ::unlink(tree_path.c_str());
+        return std::unexpected(std::move(loaded.error()));
+    }
     return writer;
 }
 
-std::expected<void, TrailError> TrailWriter::load() {
+std::expected<void, TrailError> TrailWriter::load(const TrailProgress& progress) {
     tree_.emplace(tree_path_for(path_));
     struct stat metadata;
     if (::fstat(file_.get(), &metadata) != 0) return io_failure(errno);
@@ -106,7 +106,7 @@ std::expected<void, TrailError> TrailWriter::load() {
         return {};
     }
     const TrailEntryHook observe = [this](std::uint64_t index, const Hash32& hash) { tree_->observe(index, hash); };
-    auto scanned = scan_trail(file_.get(), public_key_, state_, nonces_, ScanMode::RecoverTornTail, {}, observe);
+    auto scanned = scan_trail(file_.get(), public_key_, state_, nonces_, ScanMode::RecoverTornTail, progress, observe);
     if (!scanned) {
         const AuditError& error = scanned.error().error;
         if (error.kind() == AuditError::Kind::InvalidSignature && state_.count == 0) {
@@ -116,19 +116,61 @@ std::expected<void, TrailError> TrailWriter::load() {
         if (auto repaired = repair_torn_tail(scanned.error()); !repaired) return repaired;
     }
     report_.entries = state_.count;
-    if (!tree_->matches(state_.count)) return scan_into_tree();
+    if (!tree_->matches(state_.count)) {
+        if (auto rebuilt = scan_into_tree(progress); !rebuilt) return rebuilt;
+    }
+    return follow_checkpoint();
+}
+
+// A checkpoint beside the trail that verifies under the writer's key vouches for the trail's
+// length: writing a smaller checkpoint over it would hide the entries the trail lost, so a
+// trail that does not hold its tree is refused, whether an origin was given or not. Without
+// a given origin, the writer keeps that checkpoint current under its own origin.
+std::expected<void, TrailError> TrailWriter::follow_checkpoint() {
+    if (!policy_.follow_checkpoint) return {};
+    const bool given = !policy_.checkpoint_origin.empty();
+    const std::string path = checkpoint_path_for(path_);
+    const auto ignore = [&](std::string why) -> std::expected<void, TrailError> {
+        if (!given) report_.checkpoint_ignored = std::move(why);  // a given origin replaces it anyway
+        return {};
+    };
+    auto note = read_checkpoint_file(path);
+    if (!note) return ignore(path + ": " + note.error().message());
+    if (!*note) return {};
+    auto checkpoint = open_trail_checkpoint(**note, public_key_);
+    if (!checkpoint) return ignore(path + ": " + checkpoint.error().message());
+    const std::string size = std::to_string(checkpoint->size);
+    const std::string advice = ". The trail was not opened; move the checkpoint away to append anyway";
+    if (checkpoint->size > state_.count) {
+        return std::unexpected(TrailError::not_the_prefix("the checkpoint beside it (" + path + ") covers " + size +
+                                                          " entries, the file holds " + std::to_string(state_.count) +
+                                                          ": it was cut short" + advice));
+    }
+    auto tree = tree_->tree();
+    // Without a tree no checkpoint can be signed, and every sync would fail for it.
+    if (!tree) return ignore("the Merkle tree beside the trail is unavailable: " + tree.error().message());
+    if (!(*tree)->check_root(checkpoint->size, checkpoint->root)) {
+        return std::unexpected(TrailError::not_the_prefix("its first " + size +
+                                                          " entries do not give the root of the checkpoint beside it (" +
+                                                          path + "): an entry was rewritten, or the trail forked" +
+                                                          advice));
+    }
+    if (!given) {
+        policy_.checkpoint_origin = checkpoint->origin;
+        report_.followed_origin = checkpoint->origin;
+    }
     return {};
 }
 
 // Rebuilds the tree from the trail, which has just been checked: a second reading, on the
 // rare road where the tree beside it was lost or damaged.
-std::expected<void, TrailError> TrailWriter::scan_into_tree() {
+std::expected<void, TrailError> TrailWriter::scan_into_tree(const TrailProgress& progress) {
     tree_->start_rebuild();
     if (::lseek(file_.get(), 0, SEEK_SET) != 0) return io_failure(errno);
     TrailState state;
     NonceIndex nonces;
     const TrailEntryHook observe = [this](std::uint64_t index, const Hash32& hash) { tree_->observe(index, hash); };
-    if (auto scanned = scan_trail(file_.get(), public_key_, state, nonces, ScanMode::Strict, {}, observe); !scanned) {
+    if (auto scanned = scan_trail(file_.get(), public_key_, state, nonces, ScanMode::Strict, progress, observe); !scanned) {
         return audit_failure(std::move(scanned.error().error));
     }
     return {};
@@ -137,26 +179,46 @@ std::expected<void, TrailError> TrailWriter::scan_into_tree() {
 std::expected<void, TrailError> TrailWriter::repair_torn_tail(const ScanFailure& failure) {
     const std::uint64_t size = state_.file_size;
     const std::uint64_t start = state_.entries_end;
-    const auto refuse = [&] { return audit_failure(failure.error); };
-    // An append writes its closing line last, so a file that still ends in it was not cut short.
-    if (size >= start + kTrailClosing.size()) {
-        char last[3];
-        if (::pread(file_.get(), last, 3, static_cast<off_t>(size - 3)) == 3 &&
-            std::string_view(last, 3) == kTrailClosing)
-            return refuse();
-    }
-    if (size - start > kMaxEntryLine + 16) return refuse();
+    const auto refuse = [&] { return std::unexpected(TrailError::not_repairable(path_, failure.error.message())); };
+    if (size < start || size - start > kMaxEntryLine + 16) return refuse();
+    // Only a file that begins as a trail is one: before the first entry, its opening bracket.
+    char first = 0;
+    if (::pread(file_.get(), &first, 1, 0) != 1 || first != kTrailOpening[0]) return refuse();
     std::string tail(size - start, '\0');
     if (::pread(file_.get(), tail.data(), tail.size(), static_cast<off_t>(start)) != static_cast<ssize_t>(tail.size())) {
         return io_failure(errno ? errno : EIO);
     }
-    if (!is_torn_tail(tail)) return refuse();
+    if (!is_torn_append(tail, state_.count == 0)) return refuse();
 
-    if (::ftruncate(file_.get(), static_cast<off_t>(start)) != 0) return io_failure(errno);
-    if (auto wrote = write_all_at(file_.get(), kTrailClosing, start); !wrote) return audit_failure(std::move(wrote.error()));
-    if (::fsync(file_.get()) != 0) return io_failure(errno);
+    const std::string byte_count = std::to_string(tail.size()) + (tail.size() == 1 ? " byte" : " bytes");
+    // The start of the closing line is kept and finished; anything else is kept beside the
+    // trail, durably, before the trail is cut.
+    const bool closing_begun = kTrailClosing.starts_with(tail);
+    std::string kept;
+    if (!closing_begun) {
+        auto saved = keep_removed_tail(path_, tail);
+        if (!saved) {
+            return std::unexpected(TrailError::repair_failed(
+                path_, "the " + byte_count + " of an append cut short could not be kept beside it (" +
+                           saved.error().message() + "), so the file was left untouched"));
+        }
+        kept = std::move(*saved);
+    }
+    const std::uint64_t keep_from = closing_begun ? size : start;
+    const auto failed = [&](const AuditError& error) {
+        return std::unexpected(TrailError::repair_failed(
+            path_, "removing the " + byte_count + " of an append cut short failed (" + error.message() + ")" +
+                       (kept.empty() ? std::string() : "; they are kept in " + kept)));
+    };
+    if (!closing_begun && ::ftruncate(file_.get(), static_cast<off_t>(start)) != 0) {
+        return failed(AuditError::io_error(errno));
+    }
+    const std::string_view rest = kTrailClosing.substr(keep_from - start);
+    if (auto wrote = write_all_at(file_.get(), rest, keep_from); !wrote) return failed(wrote.error());
+    if (::fsync(file_.get()) != 0) return failed(AuditError::io_error(errno));
     report_.repaired = true;
-    report_.dropped_bytes = size > start + kTrailClosing.size() ? size - start - kTrailClosing.size() : 0;
+    report_.dropped_bytes = closing_begun ? 0 : tail.size();
+    report_.kept_path = std::move(kept);
     state_.file_size = start + kTrailClosing.size();
     return {};
 }

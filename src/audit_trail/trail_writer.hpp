@@ -1,6 +1,7 @@
 #pragma once
 // The one writer of a trail file. It verifies an existing file under its key before the first
-// append (repairing the tail of an append that a crash cut short), holds an advisory lock for
+// append (repairing the tail of an append that a crash cut short, and refusing, untouched, a
+// file whose end anything else explains: see trail_repair.hpp), holds an advisory lock for
 // its whole life, and appends entries so that after every append the file is a complete JSON
 // array. Appends from several threads are serialised.
 
@@ -32,6 +33,10 @@ struct SyncPolicy {
     // When not empty, every sync also writes a checkpoint under this origin beside the trail;
     // the first sync after opening writes one even when nothing new was appended.
     std::string checkpoint_origin;
+    // A checkpoint found beside the trail that verifies under the writer's key must have its
+    // tree in the trail (a trail cut short below it, rewritten or forked is refused); with no
+    // origin given, it is kept current under its own origin. False leaves that file alone.
+    bool follow_checkpoint = true;
 };
 
 struct AppendResult {
@@ -43,8 +48,16 @@ struct AppendResult {
 struct OpenReport {
     bool created = false;              // the file was new (or empty) and was initialised
     std::uint64_t entries = 0;         // entries verified in the existing file
-    bool repaired = false;             // the tail of a cut-short append was removed
-    std::uint64_t dropped_bytes = 0;   // bytes of that tail
+    bool repaired = false;             // the tail of a cut-short append was removed or completed
+    std::uint64_t dropped_bytes = 0;   // bytes removed from the file
+    std::string kept_path;             // where the removed bytes were kept; empty when none were
+    std::string followed_origin;       // the origin of the checkpoint beside the trail, now kept current
+    std::string checkpoint_ignored;    // why a checkpoint found beside the trail is not kept current
+
+    // The warning for a repair: how many bytes were removed and where they were kept.
+    std::string repair_warning(const std::string& trail_path) const;
+    // The warning for a checkpoint beside the trail that is not kept current.
+    std::string checkpoint_warning(const std::string& trail_path) const;
 };
 
 // The decision a watchdog record stands for: approved without one, denied with the denial's
@@ -60,7 +73,8 @@ public:
     static std::expected<std::unique_ptr<TrailWriter>, TrailError> open(std::string path,
                                                                       std::shared_ptr<const TrailKey> key,
                                                                       SyncPolicy policy = {},
-                                                                      UnixClock clock = system_unix_seconds);
+                                                                      UnixClock clock = system_unix_seconds,
+                                                                      const TrailProgress& progress = {});
     ~TrailWriter();
 
     // Appends one entry: the proof (and the watchdog record, if any) must be for this action,
@@ -80,17 +94,21 @@ public:
     Hash32 head_hash() const;
     const std::string& path() const { return path_; }
     const OpenReport& open_report() const { return report_; }
+    // The origin under which each sync writes the checkpoint beside the trail; empty for none.
+    const std::string& checkpoint_origin() const { return policy_.checkpoint_origin; }
     PublicKey public_key() const { return public_key_; }
 
 private:
     TrailWriter(std::string path, FileDescriptor file, std::shared_ptr<const TrailKey> key, SyncPolicy policy,
                 UnixClock clock);
 
-    std::expected<void, TrailError> load();
+    // `progress` is called now and then while the file is read; returning false stops the open.
+    std::expected<void, TrailError> load(const TrailProgress& progress);
     std::expected<void, TrailError> repair_torn_tail(const ScanFailure& failure);
     std::expected<void, TrailError> sync_locked();
     std::expected<std::string, TrailError> checkpoint_locked(const std::string& origin);
-    std::expected<void, TrailError> scan_into_tree();
+    std::expected<void, TrailError> scan_into_tree(const TrailProgress& progress);
+    std::expected<void, TrailError> follow_checkpoint();
     std::expected<void, TrailError> usable() const;
 
     const std::string path_;

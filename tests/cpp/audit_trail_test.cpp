@@ -12,6 +12,7 @@
 #include "audit_trail/json_minus.hpp"
 #include "audit_trail/trail_checkpoint.hpp"
 #include "audit_trail/trail_json.hpp"
+#include "audit_trail/trail_repair.hpp"
 #include "audit_trail/trail_verifier.hpp"
 #include "audit_trail/trail_writer.hpp"
 #include "support/test_util.hpp"
@@ -208,6 +209,117 @@ TEST_F(TrailTest, ReopeningRepairsEveryCutOfAnAppend) {
         (*writer)->close();
         EXPECT_EQ(test::read_file(path_), kept == 2 ? two : three) << cut;
     }
+}
+
+// A crash may also leave the later blocks of an append as NUL bytes (the size reached the disk,
+// the data did not), at the end or in the middle. Each is still the tail of one append; what
+// is removed is kept beside the trail, each time in a new file.
+TEST_F(TrailTest, ReopeningRepairsAppendsWhoseBlocksNeverReachedTheDisk) {
+    { auto writer = open(); append(*writer, "a"); append(*writer, "b"); }
+    const std::string two = test::read_file(path_);
+    { auto writer = open(); append(*writer, "c"); }
+    const std::string three = test::read_file(path_);
+    const std::size_t at = two.size() - 3;  // where the append began
+    const std::size_t length = three.size() - at;
+
+    std::vector<std::string> tails;
+    for (const std::size_t cut : {std::size_t{3}, std::size_t{40}, length - 5}) {
+        tails.push_back(three.substr(at, cut) + std::string(length - cut, '\0'));
+    }
+    std::string hole = three.substr(at);
+    std::fill(hole.begin() + 20, hole.begin() + 60, '\0');
+    hole.resize(length - 5);  // its line end not reached
+    tails.push_back(hole);
+
+    for (std::size_t n = 0; n < tails.size(); ++n) {
+        std::ofstream(path_, std::ios::binary | std::ios::trunc) << two.substr(0, at) + tails[n];
+        auto writer = TrailWriter::open(path_, key(), {}, pinned_clock);
+        ASSERT_TRUE(writer) << n << ": " << writer.error().message();
+        EXPECT_EQ((*writer)->count(), 2u) << n;
+        EXPECT_EQ((*writer)->open_report().dropped_bytes, tails[n].size()) << n;
+        EXPECT_EQ((*writer)->open_report().kept_path, path_ + ".torn-" + std::to_string(n + 1));
+        (*writer)->close();
+        EXPECT_EQ(test::read_file(path_), two) << n;
+        EXPECT_EQ(test::read_file(path_ + ".torn-" + std::to_string(n + 1)), tails[n]) << n;
+    }
+
+    // Cut just after the new entry's "}": the entry is whole and kept, the NUL bytes removed.
+    std::ofstream(path_, std::ios::binary | std::ios::trunc) << three.substr(0, three.size() - 3) + std::string(3, '\0');
+    auto writer = TrailWriter::open(path_, key(), {}, pinned_clock);
+    ASSERT_TRUE(writer) << writer.error().message();
+    EXPECT_EQ((*writer)->count(), 3u);
+    EXPECT_EQ((*writer)->open_report().dropped_bytes, 3u);
+    (*writer)->close();
+    EXPECT_EQ(test::read_file(path_), three);
+}
+
+// Reading a large trail can be stopped between reads (Ctrl-C, from Python): opening and
+// verification then fail, the file unchanged and no tree left behind.
+TEST_F(TrailTest, LongReadsStopWhenAskedAndChangeNothing) {
+    {
+        auto writer = open();
+        for (int i = 0; i < 3; ++i) {
+            const Action big{ActionType(ActionKind::Write), "big" + std::to_string(i), Bytes(300'000, 0xff), {}};
+            ASSERT_TRUE(writer->append(big, proof(big), Decision::approved()));
+        }
+    }
+    const std::string before = test::read_file(path_);
+    ASSERT_GT(before.size(), std::size_t{3} << 20);
+    fs::remove(path_ + ".tree");
+
+    std::uint64_t asked = 0;
+    const TrailProgress stop_at_second = [&](std::uint64_t done, std::uint64_t total) {
+        EXPECT_LT(done, total);
+        return ++asked < 2;
+    };
+    const auto opened = TrailWriter::open(path_, key(), {}, pinned_clock, stop_at_second);
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error().message(), "Serialization error in audit log: verification stopped");
+    EXPECT_EQ(asked, 2u);
+    EXPECT_EQ(test::read_file(path_), before);
+    EXPECT_FALSE(fs::exists(path_ + ".tree"));
+
+    asked = 0;
+    EXPECT_FALSE(verify_trail(path_, public_key(), stop_at_second));
+    EXPECT_EQ(asked, 2u);
+    // Asked often enough to stop promptly: about every MiB.
+    std::uint64_t calls = 0;
+    ASSERT_TRUE(verify_trail(path_, public_key(), [&](std::uint64_t, std::uint64_t) { return ++calls > 0; }));
+    EXPECT_GE(calls, before.size() >> 20);
+}
+
+TEST(TornAppend, OnlyWhatAnAppendCutShortLeaves) {
+    const std::string entry = R"({"index":3,"timestamp":1700000000,"action":{"action_type":"Read"})";
+    for (const std::string& tail : {std::string(), std::string(","), std::string(",]\n"), std::string(",\n"),
+                                    std::string(",\n\n"), std::string(",\n{"), ",\n" + entry.substr(0, 9),
+                                    ",\n" + entry.substr(0, 30), ",\n" + entry.substr(0, 30) + std::string(9, '\0'),
+                                    std::string("\n]"), std::string("\n]\n") + std::string(5, '\0'),
+                                    std::string(3, '\0'), std::string("\n") + std::string(4, '\0')}) {
+        EXPECT_TRUE(is_torn_append(tail, false)) << tail;
+    }
+    for (const std::string& tail : {std::string("\n{"), "\n" + entry.substr(0, 12), std::string("\n]\n")}) {
+        EXPECT_TRUE(is_torn_append(tail, true)) << tail;
+    }
+    for (const std::string& tail :
+         {std::string("junk"), std::string("\n]\njunk"), std::string(",\n]\n"), std::string(",\n\n]\n"),
+          std::string(",\n{\"user\":1"), std::string(",\n{\"index\":3}"), ",\n" + entry + "\n]\n",
+          ",\n" + entry.substr(0, 30) + "\n", std::string(",\0\n", 3), std::string("\n{\"index\":0}")}) {
+        EXPECT_FALSE(is_torn_append(tail, false)) << tail;
+    }
+    // Before the first entry the separator is a bare line end.
+    EXPECT_FALSE(is_torn_append(",\n{", true));
+    EXPECT_FALSE(is_torn_append("\n{", false));
+}
+
+TEST_F(TrailTest, KeptTailsAreNeverOverwritten) {
+    const auto first = keep_removed_tail(path_, "one");
+    const auto second = keep_removed_tail(path_, "two");
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(*first, path_ + ".torn-1");
+    EXPECT_EQ(*second, path_ + ".torn-2");
+    EXPECT_EQ(test::read_file(*first), "one");
+    EXPECT_EQ(test::read_file(*second), "two");
+    EXPECT_FALSE(keep_removed_tail((dir_ / "missing" / "t.json").string(), "x"));
 }
 
 TEST_F(TrailTest, DamageIsRefusedNotRepaired) {

@@ -68,6 +68,38 @@ std::string_view text(PyObject* value, const char* name) {
     return {data, static_cast<std::size_t>(size)};
 }
 
+namespace {
+
+[[noreturn]] void raise_bytes_path(const char* name) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': a bytes path is not supported; give a str or a pathlib.Path", name);
+    throw PyErrorRaised{};
+}
+
+}  // namespace
+
+std::string file_path(PyObject* value, const char* name) {
+    Ref path;
+    if (PyUnicode_Check(value)) {
+        path = Ref::borrow(value);
+    } else if (PyBytes_Check(value) || PyByteArray_Check(value)) {
+        raise_bytes_path(name);
+    } else {
+        if (!PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__fspath__")) {
+            raise_wrong_type(value, name, "str or os.PathLike");
+        }
+        path = Ref::steal(PyOS_FSPath(value));
+        if (!path) throw PyErrorRaised{};
+        if (!PyUnicode_Check(path.get())) raise_bytes_path(name);
+    }
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
+    if (!encoded) throw PyErrorRaised{};
+    return std::string(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+}
+
+PyObject* path_str(const std::string& path) {
+    return check(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+}
+
 std::vector<std::string> text_list(PyObject* value, const char* name) {
     if (PyUnicode_Check(value)) raise_str_refused(name, "a sequence of str");
     SequenceItems items(value, name);

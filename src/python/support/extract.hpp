@@ -31,6 +31,14 @@ namespace corvel::python {
 // UnicodeEncodeError.
 std::string_view text(PyObject* value, const char* name);
 
+// A file system path: a str or an os.PathLike giving one (pathlib.Path), encoded as the OS
+// expects (the file system encoding with its error handler, so a name that is not UTF-8
+// round-trips). A bytes path is refused with a TypeError that says so.
+std::string file_path(PyObject* value, const char* name);
+
+// A file system path as the str Python shows for it (the inverse of file_path).
+PyObject* path_str(const std::string& path);
+
 // A sequence of str (list, tuple or any other sequence), copied in order. A str itself is
 // refused: it is not taken as a sequence of one-character texts.
 std::vector<std::string> text_list(PyObject* value, const char* name);

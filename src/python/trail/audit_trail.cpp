@@ -37,28 +37,48 @@ SyncPolicy sync_policy(PyObject* every, PyObject* interval) {
     return policy;
 }
 
+// None follows a checkpoint found beside the trail, False leaves it alone, a str names the origin.
+void checkpoint_policy(PyObject* origin, SyncPolicy& policy) {
+    if (origin == nullptr || origin == Py_None) return;
+    if (origin == Py_False) {
+        policy.follow_checkpoint = false;
+        return;
+    }
+    if (!PyUnicode_Check(origin)) raise_wrong_type(origin, "checkpoint_origin", "str, None or False");
+    policy.checkpoint_origin = std::string(text(origin, "checkpoint_origin"));
+}
+
+void warn(const std::string& text) {
+    // A path in the text need not be UTF-8.
+    Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+    if (utf8 == nullptr || PyErr_WarnEx(PyExc_RuntimeWarning, utf8, 1) < 0) throw PyErrorRaised{};
+}
+
 PyObject* construct_trail(PyObject* args, PyObject* kwargs) {
     auto [path, key, every, interval, origin] =
         parse("AuditTrail", {"path", "key", "sync_every", "sync_interval", "checkpoint_origin"}, 2, args, kwargs);
-    std::string file(text(path, "path"));
+    std::string file = file_path(path, "path");
     if (!Py_IS_TYPE(key, type_of<PyTrailKey>())) raise_wrong_type(key, "key", "TrailKey");
     std::shared_ptr<const TrailKey> trail_key = reinterpret_cast<PyTrailKey*>(key)->value;
     SyncPolicy policy = sync_policy(every, interval);
-    if (origin != nullptr && origin != Py_None) policy.checkpoint_origin = std::string(text(origin, "checkpoint_origin"));
+    checkpoint_policy(origin, policy);
 
     std::expected<std::unique_ptr<TrailWriter>, TrailError> writer;
+    bool interrupted = false;
     {
         WithoutInterpreterLock unlocked;
-        writer = TrailWriter::open(std::move(file), std::move(trail_key), policy);
+        // Reading a large trail takes a while: Ctrl-C stops it, with the file unchanged.
+        const TrailProgress signals = [&](std::uint64_t, std::uint64_t) {
+            return !(interrupted = unlocked.with_lock([] { return PyErr_CheckSignals() < 0; }));
+        };
+        writer = TrailWriter::open(std::move(file), std::move(trail_key), policy, system_unix_seconds, signals);
     }
+    if (interrupted) throw PyErrorRaised{};
     if (!writer) raise_error(writer.error());
     const OpenReport& report = (*writer)->open_report();
-    if (report.repaired) {
-        const std::string warning = "Audit trail " + (*writer)->path() + ": removed " +
-                                    std::to_string(report.dropped_bytes) +
-                                    " bytes of an append that was cut short; every whole entry was kept";
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, warning.c_str(), 1) < 0) throw PyErrorRaised{};
-    }
+    if (report.repaired) warn(report.repair_warning((*writer)->path()));
+    if (!report.checkpoint_ignored.empty()) warn(report.checkpoint_warning((*writer)->path()));
     return wrap<PyAuditTrail>(std::move(*writer));
 }
 
@@ -130,7 +150,11 @@ PyObject* exit(PyAuditTrail* self, const FastArgs&) { return close(self); }
 
 PyObject* trail_count(PyAuditTrail* self) { return to_int(writer_of(self).count()); }
 PyObject* trail_head_hash(PyAuditTrail* self) { return to_bytes(writer_of(self).head_hash()); }
-PyObject* trail_path(PyAuditTrail* self) { return to_str(writer_of(self).path()); }
+PyObject* trail_path(PyAuditTrail* self) { return path_str(writer_of(self).path()); }
+PyObject* trail_checkpoint_origin(PyAuditTrail* self) {
+    const std::string& origin = writer_of(self).checkpoint_origin();
+    return origin.empty() ? to_none() : to_str(origin);
+}
 PyObject* trail_public_key(PyAuditTrail* self) {
     return wrap<PyTrailPublicKey>(TrailPublicKey(writer_of(self).public_key()));
 }
@@ -140,7 +164,7 @@ PyObject* trail_repaired_bytes(PyAuditTrail* self) {
 }
 
 PyObject* trail_repr(PyAuditTrail* self) {
-    Ref path = Ref::steal(to_str(writer_of(self).path()));
+    Ref path = Ref::steal(path_str(writer_of(self).path()));
     return check(PyUnicode_FromFormat("AuditTrail(%R, entries=%llu)", path.get(),
                                       static_cast<unsigned long long>(writer_of(self).count())));
 }
@@ -164,9 +188,12 @@ PyGetSetDef trail_properties[] = {
     property<&trail_count>("count", "The number of entries"),
     property<&trail_head_hash>("head_hash", "current_hash of the last entry (32 zero bytes when empty)"),
     property<&trail_path>("path", "The trail file's path"),
+    property<&trail_checkpoint_origin>("checkpoint_origin",
+                                       "The origin of the checkpoint kept current beside the trail, or None"),
     property<&trail_public_key>("public_key", "The public key that verifies the trail"),
     property<&trail_repaired_bytes>("repaired_bytes",
-                                    "Bytes of a cut-short append removed when the trail was opened, or None"),
+                                    "Bytes removed when opening repaired an append cut short (0 when it only finished the "
+                                    "closing line), or None"),
     kEndProperties,
 };
 
@@ -178,7 +205,8 @@ const ClassSpec PyAuditTrail::definition{
     .doc = "AuditTrail(path, key, sync_every=1, sync_interval=None, checkpoint_origin=None)\n--\n\nThe one writer of a signed, "
            "hash-chained audit trail file. An existing file is verified under the key first; by default "
            "every append is synced to disk before it returns. With a checkpoint origin, every sync also writes a "
-           "signed checkpoint beside the trail.",
+           "signed checkpoint beside the trail. Without one, a checkpoint already beside the trail is kept current "
+           "under its own origin; checkpoint_origin=False leaves it alone.",
     .constructor = constructor<&construct_trail>(),
     .methods = trail_methods,
     .properties = trail_properties,

@@ -23,13 +23,13 @@ PyObject* generate() { return wrap<PyTrailKey>(std::make_shared<const TrailKey>(
 
 PyObject* load(const FastArgs& args) {
     auto [path] = parse("TrailKey.load", {"path"}, 1, args);
-    const std::string file(text(path, "path"));
+    const std::string file = file_path(path, "path");
     return wrap<PyTrailKey>(std::make_shared<const TrailKey>(value_or_raise(TrailKey::load(file))));
 }
 
 PyObject* save(PyTrailKey* self, const FastArgs& args) {
     auto [path] = parse("TrailKey.save", {"path"}, 1, args);
-    const std::string file(text(path, "path"));
+    const std::string file = file_path(path, "path");
     if (auto saved = self->value->save(file); !saved) raise_error(saved.error());
     return to_none();
 }
@@ -63,7 +63,7 @@ PyObject* from_text(const FastArgs& args) {
 
 PyObject* from_file(const FastArgs& args) {
     auto [path] = parse("TrailPublicKey.load", {"path"}, 1, args);
-    const std::string file(text(path, "path"));
+    const std::string file = file_path(path, "path");
     return wrap<PyTrailPublicKey>(value_or_raise(load_public_key(file)));
 }
 

@@ -42,7 +42,7 @@ PyObject* verify(const FastArgs& args) {
         parse("verify_trail", {"path", "public_key", "progress", "checkpoint"}, 2, args);
     const bool against_checkpoint = checkpoint_arg != nullptr && checkpoint_arg != Py_None;
     const std::string note = against_checkpoint ? std::string(text(checkpoint_arg, "checkpoint")) : std::string();
-    const std::string file(text(path, "path"));
+    const std::string file = file_path(path, "path");
     const TrailPublicKey public_key = public_key_argument(key, "public_key");
     const bool report = progress != nullptr && progress != Py_None;
     if (report && !PyCallable_Check(progress)) raise_wrong_type(progress, "progress", "callable");
@@ -97,7 +97,7 @@ std::uint64_t entry_index(PyObject* value) {
 
 PyObject* prove(const FastArgs& args) {
     auto [path, index] = parse("prove", {"path", "index"}, 2, args);
-    const std::string file(text(path, "path"));
+    const std::string file = file_path(path, "path");
     const std::uint64_t entry = entry_index(index);
     std::expected<std::string, TrailError> evidence;
     {
@@ -130,7 +130,7 @@ PyObject* check_evidence(const FastArgs& args) {
 PyObject* consistency(const FastArgs& args) {
     auto [old_checkpoint, path] = parse("prove_consistency", {"old_checkpoint", "path"}, 2, args);
     const std::string note(text(old_checkpoint, "old_checkpoint"));
-    const std::string file(text(path, "path"));
+    const std::string file = file_path(path, "path");
     std::expected<std::string, TrailError> proof;
     {
         WithoutInterpreterLock unlocked;
