@@ -43,6 +43,14 @@ def add_commands(commands):
                           help="the trail's verifier key (name+id+key), or a file holding it")
     evidence.set_defaults(run=verify_evidence_command)
 
+    verify_consistency = commands.add_parser(
+        "verify-consistency", help="verify a consistency proof offline (exit 0 verified, 1 refused, 2 unreadable)")
+    verify_consistency.add_argument("document", metavar="DOC",
+                                    help="the consistency document ('-' for standard input)")
+    verify_consistency.add_argument("--key", required=True, metavar="VKEY",
+                                    help="the trail's verifier key (name+id+key), or a file holding it")
+    verify_consistency.set_defaults(run=verify_consistency_command)
+
     consistency = commands.add_parser("consistency", help="prove that a trail extends an older checkpoint")
     consistency.add_argument("old_checkpoint", metavar="OLD_CHECKPOINT", help="a checkpoint file of the trail")
     consistency.add_argument("log", metavar="LOG", help="the trail file (its checkpoint and tree lie beside it)")
@@ -123,8 +131,10 @@ def verify_command(args):
     size = os.stat(args.log).st_size
     progress = None if args.quiet or size < PROGRESS_FROM_BYTES else Progress()
     checkpoint = read_text(args.checkpoint) if args.checkpoint else None
+    # A verifier key text names the trail: passed as such, the checkpoint's origin must be its name.
+    named = verifier_key_text(args.public_key)
     try:
-        summary = cc.verify_trail(args.log, public, progress, checkpoint)
+        summary = cc.verify_trail(args.log, named or public, progress, checkpoint)
     finally:
         if progress is not None:
             progress.finish()
@@ -139,8 +149,12 @@ def verify_command(args):
 def read_text(path):
     if path == "-":
         return sys.stdin.read()
-    with open(path, encoding="utf-8") as file:
-        return file.read()
+    with open(path, "rb") as file:
+        data = file.read()
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise CommandError(f"{path}: not a text file (byte {error.start} is not UTF-8)") from None
 
 
 def prove_command(args):
@@ -152,14 +166,49 @@ def prove_command(args):
 
 def verifier_key_from(argument):
     """A verifier key text, given as such or in a file."""
-    text = read_text(argument).strip() if os.path.exists(argument) else argument
-    return text
+    if os.path.exists(argument):
+        return read_text(argument).strip()
+    if "+" not in argument and "-----BEGIN" not in argument:
+        # Echoed only when it reads as a file name: a key text given by mistake stays unprinted.
+        shown = argument if len(argument) <= 200 and argument.isprintable() and not is_hex(argument) else None
+        what = f"no file {shown!r}" if shown else "no such file"
+        raise CommandError(f"--key: {what}, and not a verifier key text (name+ID+key)")
+    return argument
+
+
+def is_hex(text):
+    return all(c in "0123456789abcdefABCDEF" for c in text)
+
+
+def verifier_key_text(argument):
+    """The verifier key text the argument gives (itself or a file's text), or None for any other key form."""
+    try:
+        text = (read_text(argument) if os.path.isfile(argument) else argument).strip()
+    except (OSError, CommandError):
+        return None
+    return text if "+" in text and "-----BEGIN" not in text else None
 
 
 def verify_evidence_command(args):
     summary = cc.verify_evidence(read_text(args.evidence), verifier_key_from(args.key))
     print(f"OK: entry {summary['index']} of {summary['origin']} is in its checkpoint of {summary['tree_size']} "
           f"entries (entry hash {summary['current_hash'].hex()})")
+    return 0
+
+
+def verify_consistency_command(args):
+    try:
+        document = read_text(args.document)
+        key = verifier_key_from(args.key)
+        summary = cc.verify_consistency(document, key)
+    except (CommandError, OSError, UnicodeError, cc.TrailKeyError) as error:
+        print(f"error: {describe(error)}", file=sys.stderr)
+        return 2
+    except cc.TrailError as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 1
+    print(f"OK: {summary['origin']} at {summary['new_size']} entries extends its checkpoint of "
+          f"{summary['old_size']} entries")
     return 0
 
 

@@ -18,6 +18,13 @@ std::expected<Signature, NoteError> TrailKeyNoteSigner::sign(ByteView message) c
 
 std::string checkpoint_path_for(const std::string& trail_path) { return trail_path + ".checkpoint"; }
 
+std::expected<void, TrailError> check_origin(const Checkpoint& checkpoint, std::string_view key_name) {
+    if (checkpoint.origin == key_name) return {};
+    return std::unexpected(TrailError::checkpoint("the checkpoint's origin \"" + checkpoint.origin +
+                                                  "\" is not the verifier key's name \"" + std::string(key_name) +
+                                                  "\": it is another trail's checkpoint"));
+}
+
 std::expected<void, AuditError> replace_file(const std::string& path, std::string_view text) {
     const std::string temporary = path + ".tmp";
     {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "audit_log/audit_error.hpp"
+#include "audit_trail/trail_error.hpp"
 #include "note/checkpoint.hpp"
 #include "note/note_key.hpp"
 #include "keys/trail_key.hpp"
@@ -29,6 +30,11 @@ private:
 };
 
 std::string checkpoint_path_for(const std::string& trail_path);
+
+// One key may sign the checkpoints of several trails, each under its own origin, and a
+// verifier key names the trail it is for: a checkpoint whose origin is not `key_name` is
+// another trail's, and refused although its signature verifies.
+std::expected<void, TrailError> check_origin(const Checkpoint& checkpoint, std::string_view key_name);
 
 // Replaces the file at `path` with `text` so that a crash leaves the old text or the new one:
 // a temporary file beside it, synced, renamed over it, and the directory synced.

@@ -19,6 +19,8 @@ std::string TrailError::message() const {
         case Kind::NoTree: return "The audit trail's Merkle tree is unavailable: " + text();
         case Kind::Checkpoint: return "Checkpoint error: " + text();
         case Kind::NotThePrefix: return "The audit trail does not hold the checkpoint's tree: " + text();
+        case Kind::BadDocument: return "Invalid " + text();
+        case Kind::ProofRefused: return "The proof does not verify: " + text();
         case Kind::Broken:
             return "Audit trail writer stopped after a write that could not be undone; reopen the trail to repair it";
     }

@@ -25,6 +25,8 @@ public:
         NoTree,          // the Merkle tree beside the trail cannot be kept
         Checkpoint,      // a checkpoint could not be made, or a given one is malformed or unsigned
         NotThePrefix,    // the trail does not hold the checkpoint's tree: cut short, rewritten or forked
+        BadDocument,     // an evidence or consistency document is malformed
+        ProofRefused,    // a proof in a document does not lead to its checkpoint's root
     };
 
     static TrailError audit(AuditError error) { return {Kind::Audit, std::move(error)}; }
@@ -39,6 +41,9 @@ public:
     static TrailError no_tree(std::string reason) { return {Kind::NoTree, std::move(reason)}; }
     static TrailError checkpoint(std::string reason) { return {Kind::Checkpoint, std::move(reason)}; }
     static TrailError not_the_prefix(std::string what) { return {Kind::NotThePrefix, std::move(what)}; }
+    // `what` starts with the document's kind: "evidence: ..." or "consistency document: ...".
+    static TrailError bad_document(std::string what) { return {Kind::BadDocument, std::move(what)}; }
+    static TrailError proof_refused(std::string what) { return {Kind::ProofRefused, std::move(what)}; }
 
     Kind kind() const { return kind_; }
     // The audit log's error of Kind::Audit; null for the others.

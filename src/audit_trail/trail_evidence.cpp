@@ -6,7 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
+#include <cstring>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "note/base64.hpp"
@@ -31,15 +35,38 @@ namespace dom = simdjson::dom;
 
 std::unexpected<TrailError> refused(std::string why) { return std::unexpected(TrailError::checkpoint(std::move(why))); }
 
-std::expected<std::string, TrailError> read_small_file(const std::string& path) {
+std::unexpected<TrailError> bad_evidence(std::string why) {
+    return std::unexpected(TrailError::bad_document("evidence: " + std::move(why)));
+}
+
+std::unexpected<TrailError> bad_consistency(std::string why) {
+    return std::unexpected(TrailError::bad_document("consistency document: " + std::move(why)));
+}
+
+// An I/O failure on a file, naming it.
+std::unexpected<TrailError> io_failure(const std::string& path, int errnum) {
+    return std::unexpected(TrailError::audit(AuditError::io_error(errnum, path + ": " + std::strerror(errnum))));
+}
+
+std::expected<FileDescriptor, TrailError> open_for_reading(const std::string& path) {
     auto file = open_trail_file(path, O_RDONLY);
-    if (!file) return std::unexpected(TrailError::audit(std::move(file.error())));
+    if (!file) {
+        const AuditError::Io* io = file.error().io();
+        if (io == nullptr) return std::unexpected(TrailError::audit(std::move(file.error())));
+        return std::unexpected(TrailError::audit(AuditError::io_error(io->errnum, path + ": " + io->text)));
+    }
+    return std::move(*file);
+}
+
+std::expected<std::string, TrailError> read_small_file(const std::string& path) {
+    auto file = open_for_reading(path);
+    if (!file) return std::unexpected(std::move(file.error()));
     std::string text;
     char buffer[4096];
     for (;;) {
         const ssize_t got = ::read(file->get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return std::unexpected(TrailError::audit(AuditError::io_error(errno)));
+        if (got < 0) return io_failure(path, errno);
         if (got == 0) return text;
         text.append(buffer, static_cast<std::size_t>(got));
         if (text.size() > (1u << 20)) return refused(path + " is too large to be a checkpoint");
@@ -56,8 +83,12 @@ std::expected<Beside, TrailError> checkpoint_beside(const std::string& trail_pat
     const std::string path = checkpoint_path_for(trail_path);
     auto note = read_small_file(path);
     if (!note) {
-        return refused("no checkpoint beside the trail (" + path + "): open the trail with a checkpoint origin, "
-                       "or sync it once");
+        const AuditError* audit = note.error().audit_error();
+        if (audit != nullptr && audit->io() != nullptr && audit->io()->errnum == ENOENT) {
+            return refused("no checkpoint beside the trail (" + path + "): open the trail with a checkpoint origin, "
+                           "or sync it once");
+        }
+        return std::unexpected(std::move(note.error()));
     }
     auto parsed = parse_note(*note);
     if (!parsed) return refused(path + ": " + parsed.error().message());
@@ -66,18 +97,108 @@ std::expected<Beside, TrailError> checkpoint_beside(const std::string& trail_pat
     return Beside{std::move(*note), std::move(*checkpoint)};
 }
 
-std::expected<merkle::MerkleTree, TrailError> tree_beside(const std::string& trail_path, const Checkpoint& checkpoint) {
-    auto store = merkle::FileNodeStore::open(tree_path_for(trail_path));
-    if (!store) return std::unexpected(TrailError::no_tree(store.error().message()));
+// The tree beside the trail, read only: a writer may hold it, the folder may be read-only.
+// Empty when it is missing, damaged, too short or gives another root than the checkpoint's.
+std::optional<merkle::MerkleTree> tree_beside(const std::string& trail_path, const Checkpoint& checkpoint) {
+    auto store = merkle::FileNodeStore::open_read_only(tree_path_for(trail_path));
+    if (!store) return std::nullopt;
     auto tree = merkle::MerkleTree::open(std::move(*store));
-    if (!tree) return std::unexpected(TrailError::no_tree(tree.error().message()));
-    if (tree->size() < checkpoint.size) {
-        return std::unexpected(TrailError::no_tree("it holds fewer leaves than the checkpoint; reopen the trail"));
-    }
-    if (auto checked = tree->check_root(checkpoint.size, checkpoint.root); !checked) {
-        return std::unexpected(TrailError::no_tree("it disagrees with the checkpoint; reopen the trail to rebuild it"));
+    if (!tree || tree->size() < checkpoint.size || !tree->check_root(checkpoint.size, checkpoint.root)) {
+        return std::nullopt;
     }
     return std::move(*tree);
+}
+
+// Reads a file line by line from the start, in blocks.
+class LineReader {
+public:
+    explicit LineReader(int fd) : fd_(fd) {}
+
+    // The next line without its newline, valid until the next call; none at the end of the
+    // file (an unterminated last line included: the trail's last line always ends in one).
+    std::expected<std::optional<std::string_view>, int> next() {
+        for (;;) {
+            if (const std::size_t end = buffer_.find('\n', scanned_); end != std::string::npos) {
+                const std::string_view line(buffer_.data() + start_, end - start_);
+                start_ = scanned_ = end + 1;
+                return line;
+            }
+            if (buffer_.size() - start_ > kMaxEntryLine + 2) return std::unexpected(EFBIG);
+            buffer_.erase(0, start_);
+            start_ = 0;
+            scanned_ = buffer_.size();
+            char block[1 << 16];
+            const ssize_t got = ::read(fd_, block, sizeof block);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return std::unexpected(errno);
+            if (got == 0) return std::optional<std::string_view>();
+            buffer_.append(block, static_cast<std::size_t>(got));
+        }
+    }
+
+private:
+    int fd_;
+    std::string buffer_;
+    std::size_t start_ = 0;    // where the next line starts
+    std::size_t scanned_ = 0;  // where the search for its newline resumes
+};
+
+// The tree of the trail's first `checkpoint.size` entries, rebuilt in memory from the file:
+// one leaf per entry line, leaf_hash(current_hash). The root must be the checkpoint's, so the
+// proofs read from it are the checkpoint's whatever else the file holds.
+std::expected<merkle::MerkleTree, TrailError> rebuild_tree(const std::string& trail_path, const Checkpoint& checkpoint) {
+    auto file = open_for_reading(trail_path);
+    if (!file) return std::unexpected(std::move(file.error()));
+    auto tree = merkle::MerkleTree::open(std::make_unique<merkle::MemoryNodeStore>());
+    if (!tree) return std::unexpected(TrailError::no_tree(tree.error().message()));
+    LineReader lines(file->get());
+    TrailEntryParser parser;
+    std::string padded;
+    for (std::uint64_t number = 1; tree->size() < checkpoint.size; ++number) {
+        auto line = lines.next();
+        if (!line) return io_failure(trail_path, line.error());
+        if (!*line || **line == "]") break;
+        if (number == 1 && **line == "[") continue;
+        std::string_view text = **line;
+        if (text.ends_with(',')) text.remove_suffix(1);
+        padded.assign(text);
+        padded.append(TrailEntryParser::kPadding, ' ');
+        auto entry = parser.parse(std::string_view(padded).substr(0, text.size()));
+        if (!entry || entry->entry.index != tree->size()) {
+            return std::unexpected(TrailError::audit(AuditError::serialization_error(
+                trail_path + ": line " + std::to_string(number) + " is not entry " + std::to_string(tree->size()) +
+                (entry ? std::string() : " (" + entry.error() + ")"))));
+        }
+        if (auto added = tree->append(merkle::leaf_hash(entry->entry.current_hash)); !added) {
+            return std::unexpected(TrailError::no_tree(added.error().message()));
+        }
+    }
+    const std::string size = std::to_string(checkpoint.size);
+    if (tree->size() < checkpoint.size) {
+        return std::unexpected(TrailError::not_the_prefix("the checkpoint beside it covers " + size +
+                                                          " entries, the file holds " + std::to_string(tree->size()) +
+                                                          ": it was cut short"));
+    }
+    if (tree->root() != checkpoint.root) {
+        return std::unexpected(TrailError::not_the_prefix(
+            "its first " + size + " entries do not give the root of the checkpoint beside it: an entry was "
+            "rewritten, or the checkpoint is another trail's"));
+    }
+    return std::move(*tree);
+}
+
+// Runs `attempt` (which checks what it builds against the checkpoint) on the tree beside the
+// trail, and when that tree is unusable or its answer fails the check, on the tree rebuilt
+// from the trail: the sidecar is an index, never evidence.
+template <class Attempt>
+auto with_tree(const std::string& trail_path, const Checkpoint& checkpoint, Attempt attempt)
+    -> decltype(attempt(std::declval<const merkle::MerkleTree&>())) {
+    if (auto beside = tree_beside(trail_path, checkpoint)) {
+        if (auto answer = attempt(*beside)) return answer;
+    }
+    auto rebuilt = rebuild_tree(trail_path, checkpoint);
+    if (!rebuilt) return std::unexpected(std::move(rebuilt.error()));
+    return attempt(*rebuilt);
 }
 
 // The index at the start of an entry line, which the writer always puts first.
@@ -177,15 +298,16 @@ void append_proof(std::string& out, const std::vector<merkle::Hash>& proof) {
     out.push_back(']');
 }
 
-std::expected<std::vector<merkle::Hash>, TrailError> read_proof(dom::element value) {
+std::expected<std::vector<merkle::Hash>, std::string> read_proof(dom::element value) {
+    const auto wrong = [](const char* why) { return std::unexpected(std::string(why)); };
     dom::array array;
-    if (value.get(array) != simdjson::SUCCESS) return refused("the proof is not a list of base64 hashes");
+    if (value.get(array) != simdjson::SUCCESS) return wrong("not a list of base64 hashes");
     std::vector<merkle::Hash> out;
     for (const auto item : array) {
         std::string_view text;
-        if (item.get(text) != simdjson::SUCCESS) return refused("the proof is not a list of base64 hashes");
+        if (item.get(text) != simdjson::SUCCESS) return wrong("not a list of base64 hashes");
         const auto bytes = base64_decode(text);
-        if (!bytes || bytes->size() != 32) return refused("a proof hash is not 32 bytes of base64");
+        if (!bytes || bytes->size() != 32) return wrong("a hash is not 32 bytes of canonical base64");
         merkle::Hash hash;
         std::copy(bytes->begin(), bytes->end(), hash.begin());
         out.push_back(hash);
@@ -196,6 +318,9 @@ std::expected<std::vector<merkle::Hash>, TrailError> read_proof(dom::element val
 }  // namespace
 
 std::expected<std::string, TrailError> prove_entry(const std::string& trail_path, std::uint64_t index) {
+    // The trail first, so that a missing trail is named as such.
+    auto file = open_for_reading(trail_path);
+    if (!file) return std::unexpected(std::move(file.error()));
     auto beside = checkpoint_beside(trail_path);
     if (!beside) return std::unexpected(std::move(beside.error()));
     const Checkpoint& checkpoint = beside->checkpoint;
@@ -203,30 +328,35 @@ std::expected<std::string, TrailError> prove_entry(const std::string& trail_path
         return refused("entry " + std::to_string(index) + " is not covered by the checkpoint, which holds " +
                        std::to_string(checkpoint.size) + " entries");
     }
-    auto tree = tree_beside(trail_path, checkpoint);
-    if (!tree) return std::unexpected(std::move(tree.error()));
-    auto proof = tree->inclusion_proof(index, checkpoint.size);
-    if (!proof) return std::unexpected(TrailError::no_tree(proof.error().message()));
 
-    auto file = open_trail_file(trail_path, O_RDONLY);
-    if (!file) return std::unexpected(TrailError::audit(std::move(file.error())));
     struct stat metadata;
-    if (::fstat(file->get(), &metadata) != 0) return std::unexpected(TrailError::audit(AuditError::io_error(errno)));
+    if (::fstat(file->get(), &metadata) != 0) return io_failure(trail_path, errno);
     auto line = LineFinder(file->get(), static_cast<std::uint64_t>(metadata.st_size)).entry_line(index);
     if (!line) return std::unexpected(std::move(line.error()));
-
-    // The entry must be the one the tree holds: its own hash, and the tree's leaf.
     line->append(TrailEntryParser::kPadding, ' ');
     TrailEntryParser parser;
     auto entry = parser.parse(std::string_view(*line).substr(0, line->size() - TrailEntryParser::kPadding));
     line->resize(line->size() - TrailEntryParser::kPadding);
     if (!entry) return std::unexpected(TrailError::audit(AuditError::serialization_error(entry.error())));
-    const auto leaf = tree->leaf(index);
-    if (entry_hash(*entry) != entry->entry.current_hash || !leaf ||
-        *leaf != merkle::leaf_hash(entry->entry.current_hash)) {
-        return std::unexpected(TrailError::not_the_prefix("entry " + std::to_string(index) +
-                                                          " in the file is not the one the tree holds"));
+    const Hash32 computed = entry_hash(*entry);
+    if (computed != entry->entry.current_hash) {
+        return std::unexpected(TrailError::audit(AuditError::chain_broken(index, computed, entry->entry.current_hash)));
     }
+
+    // The proof must lead from this entry to the checkpoint's root, as a verifier will check.
+    const merkle::Hash leaf = merkle::leaf_hash(entry->entry.current_hash);
+    auto proof = with_tree(trail_path, checkpoint,
+                           [&](const merkle::MerkleTree& tree) -> std::expected<std::vector<merkle::Hash>, TrailError> {
+                               auto path = tree.inclusion_proof(index, checkpoint.size);
+                               if (!path) return std::unexpected(TrailError::no_tree(path.error().message()));
+                               if (!merkle::verify_inclusion(index, checkpoint.size, leaf, *path, checkpoint.root)) {
+                                   return std::unexpected(TrailError::not_the_prefix(
+                                       "entry " + std::to_string(index) + " in the file is not the one the checkpoint "
+                                       "beside it covers"));
+                               }
+                               return std::move(*path);
+                           });
+    if (!proof) return std::unexpected(std::move(proof.error()));
 
     std::string out = "{\"evidence\":";
     append_json_string(out, kEvidenceFormat);
@@ -240,47 +370,81 @@ std::expected<std::string, TrailError> prove_entry(const std::string& trail_path
     return out;
 }
 
+namespace {
+
+// True when a run of digits outside strings is a whole number beyond 64 bits, which the parser
+// reports only as a malformed number.
+bool has_number_beyond_64_bits(std::string_view json) {
+    bool in_string = false;
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c >= '0' && c <= '9') {
+            std::size_t end = i;
+            while (end < json.size() && json[end] >= '0' && json[end] <= '9') ++end;
+            std::uint64_t value = 0;
+            if (std::from_chars(json.data() + i, json.data() + end, value).ec == std::errc::result_out_of_range) {
+                return true;
+            }
+            i = end - 1;
+        }
+    }
+    return false;
+}
+
+// A document's JSON, with what went wrong said for a reader of the document.
+std::expected<dom::element, std::string> parse_document(dom::parser& parser, std::string_view text) {
+    dom::element root;
+    const auto error = parser.parse(simdjson::padded_string(text)).get(root);
+    if (error == simdjson::SUCCESS) return root;
+    if (error == simdjson::NUMBER_OUT_OF_RANGE || (error == simdjson::NUMBER_ERROR && has_number_beyond_64_bits(text))) {
+        return std::unexpected(std::string("a number does not fit in 64 bits"));
+    }
+    if (error == simdjson::UTF8_ERROR) return std::unexpected(std::string("it is not UTF-8 text"));
+    return std::unexpected(std::string("it is not valid JSON (") + simdjson::error_message(error) + ")");
+}
+
+}  // namespace
+
 std::expected<EvidenceSummary, TrailError> verify_evidence(std::string_view evidence, const VerifierKey& key) {
     dom::parser parser;
-    dom::element root;
-    if (parser.parse(simdjson::padded_string(evidence)).get(root) != simdjson::SUCCESS) {
-        return refused("the evidence is not valid JSON");
-    }
+    auto root = parse_document(parser, evidence);
+    if (!root) return bad_evidence(root.error());
     std::string_view format, note;
-    dom::element entry_value, proof_value;
+    dom::element entry_value, proof_value, size_value;
     std::uint64_t tree_size = 0;
     dom::object object;
-    if (root.get(object) != simdjson::SUCCESS || object.size() != 5 ||
+    if (root->get(object) != simdjson::SUCCESS || object.size() != 5 ||
         object["evidence"].get(format) != simdjson::SUCCESS || format != kEvidenceFormat ||
         object["entry"].get(entry_value) != simdjson::SUCCESS ||
-        object["tree_size"].get(tree_size) != simdjson::SUCCESS ||
+        object["tree_size"].get(size_value) != simdjson::SUCCESS ||
         object["inclusion_proof"].get(proof_value) != simdjson::SUCCESS ||
         object["checkpoint"].get(note) != simdjson::SUCCESS) {
-        return refused(std::string("not an evidence document: an object with exactly the members evidence (\"") +
-                       std::string(kEvidenceFormat) + "\"), entry, tree_size, inclusion_proof and checkpoint");
+        return bad_evidence(std::string("not an evidence document: an object with exactly the members evidence (\"") +
+                            std::string(kEvidenceFormat) + "\"), entry, tree_size, inclusion_proof and checkpoint");
     }
+    if (size_value.get(tree_size) != simdjson::SUCCESS) return bad_evidence("tree_size is not a whole number");
 
     // The entry is read back through the DOM, which loses the sign of "-0": look at the text.
     if (has_minus_outside_strings(evidence)) {
-        return std::unexpected(TrailError::audit(AuditError::serialization_error(
-            "evidence: a number with a minus sign (no number in evidence is negative, not even -0)")));
+        return bad_evidence("a number with a minus sign (no number in evidence is negative, not even -0)");
     }
 
     auto checkpoint = verify_checkpoint(note, key);
     if (!checkpoint) return refused(checkpoint.error().message());
-    // One key may sign several trails: a checkpoint of another origin is another trail's.
-    if (checkpoint->origin != key.name) {
-        return refused("the checkpoint's origin \"" + checkpoint->origin + "\" is not the verifier key's name \"" +
-                       key.name + "\"");
-    }
-    if (checkpoint->size != tree_size) return refused("tree_size is not the checkpoint's size");
+    if (auto same = check_origin(*checkpoint, key.name); !same) return std::unexpected(std::move(same.error()));
+    if (checkpoint->size != tree_size) return bad_evidence("tree_size is not the checkpoint's size");
 
     std::string line = simdjson::minify(entry_value);
     const std::size_t length = line.size();
     line.append(TrailEntryParser::kPadding, ' ');
     TrailEntryParser entry_parser;
     auto entry = entry_parser.parse(std::string_view(line).substr(0, length));
-    if (!entry) return std::unexpected(TrailError::audit(AuditError::serialization_error(entry.error())));
+    if (!entry) return bad_evidence("the entry: " + entry.error());
     const AuditEntry& e = entry->entry;
     const Hash32 computed = entry_hash(*entry);
     if (computed != e.current_hash) return std::unexpected(TrailError::audit(AuditError::chain_broken(e.index, computed, e.current_hash)));
@@ -291,18 +455,21 @@ std::expected<EvidenceSummary, TrailError> verify_evidence(std::string_view evid
     }
 
     auto proof = read_proof(proof_value);
-    if (!proof) return std::unexpected(std::move(proof.error()));
+    if (!proof) return bad_evidence("inclusion_proof: " + proof.error());
     if (auto included = merkle::verify_inclusion(e.index, tree_size, merkle::leaf_hash(e.current_hash), *proof,
                                                  checkpoint->root);
         !included) {
-        return std::unexpected(TrailError::not_the_prefix("the inclusion proof does not lead to the checkpoint's root: " +
-                                                          included.error().message()));
+        return std::unexpected(TrailError::proof_refused("the inclusion proof of entry " + std::to_string(e.index) +
+                                                         " does not lead to the checkpoint's root: " +
+                                                         included.error().message()));
     }
     return EvidenceSummary{e.index, tree_size, checkpoint->origin, e.current_hash};
 }
 
 std::expected<std::string, TrailError> prove_consistency(std::string_view old_checkpoint_note,
-                                                         const std::string& trail_path) {
+                                                         const std::string& trail_path, const VerifierKey* key) {
+    auto file = open_for_reading(trail_path);
+    if (!file) return std::unexpected(std::move(file.error()));
     auto parsed = parse_note(old_checkpoint_note);
     if (!parsed) return refused("the old checkpoint: " + parsed.error().message());
     auto old_checkpoint = Checkpoint::parse(parsed->text);
@@ -310,6 +477,15 @@ std::expected<std::string, TrailError> prove_consistency(std::string_view old_ch
     auto beside = checkpoint_beside(trail_path);
     if (!beside) return std::unexpected(std::move(beside.error()));
     const Checkpoint& current = beside->checkpoint;
+    if (key != nullptr) {
+        if (auto signed_old = verify_checkpoint(old_checkpoint_note, *key); !signed_old) {
+            return refused("the old checkpoint: " + signed_old.error().message());
+        }
+        if (auto same = check_origin(*old_checkpoint, key->name); !same) return std::unexpected(std::move(same.error()));
+        if (auto signed_new = verify_checkpoint(beside->note, *key); !signed_new) {
+            return refused(checkpoint_path_for(trail_path) + ": " + signed_new.error().message());
+        }
+    }
     if (old_checkpoint->origin != current.origin) {
         return refused("the old checkpoint is of \"" + old_checkpoint->origin + "\", the trail's of \"" +
                        current.origin + "\"");
@@ -320,17 +496,21 @@ std::expected<std::string, TrailError> prove_consistency(std::string_view old_ch
                                                           " entries, more than the trail's " +
                                                           std::to_string(current.size) + ": it was cut short"));
     }
-    auto tree = tree_beside(trail_path, current);
-    if (!tree) return std::unexpected(std::move(tree.error()));
-    auto proof = tree->consistency_proof(old_checkpoint->size, current.size);
-    if (!proof) return std::unexpected(TrailError::no_tree(proof.error().message()));
-    if (auto consistent = merkle::verify_consistency(old_checkpoint->size, current.size, old_checkpoint->root,
-                                                     current.root, *proof);
-        !consistent) {
-        return std::unexpected(TrailError::not_the_prefix(
-            "the trail does not extend the old checkpoint (rewritten, cut and regrown, or forked): " +
-            consistent.error().message()));
-    }
+    auto proof = with_tree(
+        trail_path, current,
+        [&](const merkle::MerkleTree& tree) -> std::expected<std::vector<merkle::Hash>, TrailError> {
+            auto made = tree.consistency_proof(old_checkpoint->size, current.size);
+            if (!made) return std::unexpected(TrailError::no_tree(made.error().message()));
+            if (auto consistent = merkle::verify_consistency(old_checkpoint->size, current.size, old_checkpoint->root,
+                                                             current.root, *made);
+                !consistent) {
+                return std::unexpected(TrailError::not_the_prefix(
+                    "the trail does not extend the old checkpoint (rewritten, cut and regrown, or forked): " +
+                    consistent.error().message()));
+            }
+            return std::move(*made);
+        });
+    if (!proof) return std::unexpected(std::move(proof.error()));
     std::string out = "{\"consistency\":";
     append_json_string(out, kConsistencyFormat);
     out += ",\"old_checkpoint\":";
@@ -341,6 +521,45 @@ std::expected<std::string, TrailError> prove_consistency(std::string_view old_ch
     append_proof(out, *proof);
     out += "}\n";
     return out;
+}
+
+std::expected<ConsistencySummary, TrailError> verify_consistency(std::string_view document, const VerifierKey& key) {
+    dom::parser parser;
+    auto root = parse_document(parser, document);
+    if (!root) return bad_consistency(root.error());
+    std::string_view format, old_note, new_note;
+    dom::element proof_value;
+    dom::object object;
+    if (root->get(object) != simdjson::SUCCESS || object.size() != 4 ||
+        object["consistency"].get(format) != simdjson::SUCCESS || format != kConsistencyFormat ||
+        object["old_checkpoint"].get(old_note) != simdjson::SUCCESS ||
+        object["new_checkpoint"].get(new_note) != simdjson::SUCCESS ||
+        object["proof"].get(proof_value) != simdjson::SUCCESS) {
+        return bad_consistency(std::string("not a consistency document: an object with exactly the members "
+                                           "consistency (\"") +
+                               std::string(kConsistencyFormat) + "\"), old_checkpoint, new_checkpoint and proof");
+    }
+    auto old_checkpoint = verify_checkpoint(old_note, key);
+    if (!old_checkpoint) return refused("the old checkpoint: " + old_checkpoint.error().message());
+    if (auto same = check_origin(*old_checkpoint, key.name); !same) return std::unexpected(std::move(same.error()));
+    auto new_checkpoint = verify_checkpoint(new_note, key);
+    if (!new_checkpoint) return refused("the new checkpoint: " + new_checkpoint.error().message());
+    if (auto same = check_origin(*new_checkpoint, key.name); !same) return std::unexpected(std::move(same.error()));
+    if (old_checkpoint->size > new_checkpoint->size) {
+        return std::unexpected(TrailError::proof_refused(
+            "the old checkpoint covers " + std::to_string(old_checkpoint->size) + " entries, more than the new one's " +
+            std::to_string(new_checkpoint->size)));
+    }
+    auto proof = read_proof(proof_value);
+    if (!proof) return bad_consistency("proof: " + proof.error());
+    if (auto consistent = merkle::verify_consistency(old_checkpoint->size, new_checkpoint->size, old_checkpoint->root,
+                                                     new_checkpoint->root, *proof);
+        !consistent) {
+        return std::unexpected(TrailError::proof_refused(
+            "the proof does not show that the new checkpoint's tree extends the old one's: " +
+            consistent.error().message()));
+    }
+    return ConsistencySummary{old_checkpoint->origin, old_checkpoint->size, new_checkpoint->size};
 }
 
 }  // namespace corvel
