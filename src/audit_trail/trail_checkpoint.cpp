@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "audit_trail/trail_file.hpp"
+#include "note/signed_note.hpp"
 
 namespace corvel {
 
@@ -43,6 +44,21 @@ std::expected<void, AuditError> replace_file(const std::string& path, std::strin
         return std::unexpected(AuditError::io_error(errnum));
     }
     return sync_parent_directory(path);
+}
+
+std::expected<Checkpoint, TrailError> open_named_checkpoint(std::string_view note, const VerifierKey& key,
+                                                            std::string_view what) {
+    const auto refuse = [&](const NoteError& error) {
+        return std::unexpected(TrailError::checkpoint(std::string(what) + error.message()));
+    };
+    auto parsed = parse_note(note);
+    if (!parsed) return refuse(parsed.error());
+    auto claimed = Checkpoint::parse(parsed->text);
+    if (!claimed) return refuse(claimed.error());
+    if (auto same = check_origin(*claimed, key.name); !same) return std::unexpected(std::move(same.error()));
+    auto checkpoint = verify_checkpoint(note, key);
+    if (!checkpoint) return refuse(checkpoint.error());
+    return std::move(*checkpoint);
 }
 
 }  // namespace corvel

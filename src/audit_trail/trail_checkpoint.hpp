@@ -36,6 +36,12 @@ std::string checkpoint_path_for(const std::string& trail_path);
 // another trail's, and refused although its signature verifies.
 std::expected<void, TrailError> check_origin(const Checkpoint& checkpoint, std::string_view key_name);
 
+// A checkpoint note of the trail `key` names: its origin is the key's name (checked first, so
+// another trail's checkpoint is refused as such) and it is signed by the key. Errors are
+// Checkpoint errors, prefixed with `what` ("the old checkpoint: ") when it is not empty.
+std::expected<Checkpoint, TrailError> open_named_checkpoint(std::string_view note, const VerifierKey& key,
+                                                            std::string_view what = {});
+
 // Replaces the file at `path` with `text` so that a crash leaves the old text or the new one:
 // a temporary file beside it, synced, renamed over it, and the directory synced.
 std::expected<void, AuditError> replace_file(const std::string& path, std::string_view text);

@@ -434,9 +434,8 @@ std::expected<EvidenceSummary, TrailError> verify_evidence(std::string_view evid
         return bad_evidence("a number with a minus sign (no number in evidence is negative, not even -0)");
     }
 
-    auto checkpoint = verify_checkpoint(note, key);
-    if (!checkpoint) return refused(checkpoint.error().message());
-    if (auto same = check_origin(*checkpoint, key.name); !same) return std::unexpected(std::move(same.error()));
+    auto checkpoint = open_named_checkpoint(note, key);
+    if (!checkpoint) return std::unexpected(std::move(checkpoint.error()));
     if (checkpoint->size != tree_size) return bad_evidence("tree_size is not the checkpoint's size");
 
     std::string line = simdjson::minify(entry_value);
@@ -478,12 +477,12 @@ std::expected<std::string, TrailError> prove_consistency(std::string_view old_ch
     if (!beside) return std::unexpected(std::move(beside.error()));
     const Checkpoint& current = beside->checkpoint;
     if (key != nullptr) {
-        if (auto signed_old = verify_checkpoint(old_checkpoint_note, *key); !signed_old) {
-            return refused("the old checkpoint: " + signed_old.error().message());
+        if (auto opened = open_named_checkpoint(old_checkpoint_note, *key, "the old checkpoint: "); !opened) {
+            return std::unexpected(std::move(opened.error()));
         }
-        if (auto same = check_origin(*old_checkpoint, key->name); !same) return std::unexpected(std::move(same.error()));
-        if (auto signed_new = verify_checkpoint(beside->note, *key); !signed_new) {
-            return refused(checkpoint_path_for(trail_path) + ": " + signed_new.error().message());
+        const std::string where = checkpoint_path_for(trail_path) + ": ";
+        if (auto opened = open_named_checkpoint(beside->note, *key, where); !opened) {
+            return std::unexpected(std::move(opened.error()));
         }
     }
     if (old_checkpoint->origin != current.origin) {
@@ -539,12 +538,10 @@ std::expected<ConsistencySummary, TrailError> verify_consistency(std::string_vie
                                            "consistency (\"") +
                                std::string(kConsistencyFormat) + "\"), old_checkpoint, new_checkpoint and proof");
     }
-    auto old_checkpoint = verify_checkpoint(old_note, key);
-    if (!old_checkpoint) return refused("the old checkpoint: " + old_checkpoint.error().message());
-    if (auto same = check_origin(*old_checkpoint, key.name); !same) return std::unexpected(std::move(same.error()));
-    auto new_checkpoint = verify_checkpoint(new_note, key);
-    if (!new_checkpoint) return refused("the new checkpoint: " + new_checkpoint.error().message());
-    if (auto same = check_origin(*new_checkpoint, key.name); !same) return std::unexpected(std::move(same.error()));
+    auto old_checkpoint = open_named_checkpoint(old_note, key, "the old checkpoint: ");
+    if (!old_checkpoint) return std::unexpected(std::move(old_checkpoint.error()));
+    auto new_checkpoint = open_named_checkpoint(new_note, key, "the new checkpoint: ");
+    if (!new_checkpoint) return std::unexpected(std::move(new_checkpoint.error()));
     if (old_checkpoint->size > new_checkpoint->size) {
         return std::unexpected(TrailError::proof_refused(
             "the old checkpoint covers " + std::to_string(old_checkpoint->size) + " entries, more than the new one's " +
