@@ -146,7 +146,8 @@ private:
 // The tree of the trail's first `checkpoint.size` entries, rebuilt in memory from the file:
 // one leaf per entry line, leaf_hash(current_hash). The root must be the checkpoint's, so the
 // proofs read from it are the checkpoint's whatever else the file holds.
-std::expected<merkle::MerkleTree, TrailError> rebuild_tree(const std::string& trail_path, const Checkpoint& checkpoint) {
+std::expected<merkle::MerkleTree, TrailError> rebuild_tree(const std::string& trail_path,
+                                                           const Checkpoint& checkpoint) {
     auto file = open_for_reading(trail_path);
     if (!file) return std::unexpected(std::move(file.error()));
     auto tree = merkle::MerkleTree::open(std::make_unique<merkle::MemoryNodeStore>());
@@ -401,7 +402,8 @@ std::expected<dom::element, std::string> parse_document(dom::parser& parser, std
     dom::element root;
     const auto error = parser.parse(simdjson::padded_string(text)).get(root);
     if (error == simdjson::SUCCESS) return root;
-    if (error == simdjson::NUMBER_OUT_OF_RANGE || (error == simdjson::NUMBER_ERROR && has_number_beyond_64_bits(text))) {
+    const bool too_large = error == simdjson::NUMBER_ERROR && has_number_beyond_64_bits(text);
+    if (error == simdjson::NUMBER_OUT_OF_RANGE || too_large) {
         return std::unexpected(std::string("a number does not fit in 64 bits"));
     }
     if (error == simdjson::UTF8_ERROR) return std::unexpected(std::string("it is not UTF-8 text"));

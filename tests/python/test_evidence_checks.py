@@ -291,7 +291,8 @@ def test_consistency_documents_verify_and_every_tamper_is_refused(tmp_path, key,
     shape_tampers = [
         "not json", "[]", json.dumps({**doc, "extra": 1}), json.dumps({k: v for k, v in doc.items() if k != "proof"}),
         json.dumps({**doc, "consistency": "corvel-trail-consistency-v2"}), json.dumps({**doc, "proof": "AAAA"}),
-        json.dumps({**doc, "proof": ["not base64!"]}), json.dumps({**doc, "proof": [base64.b64encode(bytes(31)).decode()]}),
+        json.dumps({**doc, "proof": ["not base64!"]}),
+        json.dumps({**doc, "proof": [base64.b64encode(bytes(31)).decode()]}),
         documents[2].replace('"proof":', '"proof":[],"proof":', 1),
     ]
     for bad in shape_tampers:
@@ -338,7 +339,8 @@ def test_verify_consistency_on_the_command_line(tmp_path, key, charter):
     tampered.write_text(json.dumps({**doc, "proof": doc["proof"][::-1]}))
     refused = run_cli("verify-consistency", str(tampered), "--key", vkey)
     assert refused.returncode == 1 and refused.stderr.startswith("error: The proof does not verify: ")
-    wrong_key = run_cli("verify-consistency", str(document), "--key", cc.TrailKey.generate().public_key.verifier_key(ORIGIN))
+    stranger = cc.TrailKey.generate().public_key.verifier_key(ORIGIN)
+    wrong_key = run_cli("verify-consistency", str(document), "--key", stranger)
     assert wrong_key.returncode == 1
 
     binary = tmp_path / "binary.json"
@@ -367,7 +369,8 @@ def test_verify_trail_refuses_a_checkpoint_of_another_origin_as_evidence_does(tm
     with pytest.raises(cc.TrailError) as from_evidence:
         cc.verify_evidence(cc.prove(str(path), 0), other)
     assert str(from_trail.value) == str(from_evidence.value)
-    assert 'origin "example.com/agent-7" is not the verifier key\'s name "other.example/agent-8"' in str(from_trail.value)
+    said = str(from_trail.value)
+    assert 'origin "example.com/agent-7" is not the verifier key\'s name "other.example/agent-8"' in said
 
     # Signed by the key under a name other than the origin: no signature under the origin's name.
     private = private_key_of(key, tmp_path)
