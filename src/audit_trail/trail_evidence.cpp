@@ -9,12 +9,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <vector>
 
 #include "note/base64.hpp"
-#include "merkle/file_node_store.hpp"
 #include "audit_trail/json_minus.hpp"
 #include "merkle/merkle_hash.hpp"
 #include "merkle/merkle_tree.hpp"
@@ -25,7 +23,7 @@
 #include "audit_trail/trail_json.hpp"
 #include "base/json_writer.hpp"
 #include "audit_trail/trail_scan.hpp"
-#include "audit_trail/trail_tree.hpp"
+#include "audit_trail/trail_proof_tree.hpp"
 
 namespace corvel {
 
@@ -43,30 +41,15 @@ std::unexpected<TrailError> bad_consistency(std::string why) {
     return std::unexpected(TrailError::bad_document("consistency document: " + std::move(why)));
 }
 
-// An I/O failure on a file, naming it.
-std::unexpected<TrailError> io_failure(const std::string& path, int errnum) {
-    return std::unexpected(TrailError::audit(AuditError::io_error(errnum, path + ": " + std::strerror(errnum))));
-}
-
-std::expected<FileDescriptor, TrailError> open_for_reading(const std::string& path) {
-    auto file = open_trail_file(path, O_RDONLY);
-    if (!file) {
-        const AuditError::Io* io = file.error().io();
-        if (io == nullptr) return std::unexpected(TrailError::audit(std::move(file.error())));
-        return std::unexpected(TrailError::audit(AuditError::io_error(io->errnum, path + ": " + io->text)));
-    }
-    return std::move(*file);
-}
-
 std::expected<std::string, TrailError> read_small_file(const std::string& path) {
-    auto file = open_for_reading(path);
-    if (!file) return std::unexpected(std::move(file.error()));
+    auto file = open_trail_for_reading(path);
+    if (!file) return std::unexpected(TrailError::audit(std::move(file.error())));
     std::string text;
     char buffer[4096];
     for (;;) {
         const ssize_t got = ::read(file->get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return io_failure(path, errno);
+        if (got < 0) return std::unexpected(TrailError::audit(io_error_naming(path, errno)));
         if (got == 0) return text;
         text.append(buffer, static_cast<std::size_t>(got));
         if (text.size() > (1u << 20)) return refused(path + " is too large to be a checkpoint");
@@ -95,111 +78,6 @@ std::expected<Beside, TrailError> checkpoint_beside(const std::string& trail_pat
     auto checkpoint = Checkpoint::parse(parsed->text);
     if (!checkpoint) return refused(path + ": " + checkpoint.error().message());
     return Beside{std::move(*note), std::move(*checkpoint)};
-}
-
-// The tree beside the trail, read only: a writer may hold it, the folder may be read-only.
-// Empty when it is missing, damaged, too short or gives another root than the checkpoint's.
-std::optional<merkle::MerkleTree> tree_beside(const std::string& trail_path, const Checkpoint& checkpoint) {
-    auto store = merkle::FileNodeStore::open_read_only(tree_path_for(trail_path));
-    if (!store) return std::nullopt;
-    auto tree = merkle::MerkleTree::open(std::move(*store));
-    if (!tree || tree->size() < checkpoint.size || !tree->check_root(checkpoint.size, checkpoint.root)) {
-        return std::nullopt;
-    }
-    return std::move(*tree);
-}
-
-// Reads a file line by line from the start, in blocks.
-class LineReader {
-public:
-    explicit LineReader(int fd) : fd_(fd) {}
-
-    // The next line without its newline, valid until the next call; none at the end of the
-    // file (an unterminated last line included: the trail's last line always ends in one).
-    std::expected<std::optional<std::string_view>, int> next() {
-        for (;;) {
-            if (const std::size_t end = buffer_.find('\n', scanned_); end != std::string::npos) {
-                const std::string_view line(buffer_.data() + start_, end - start_);
-                start_ = scanned_ = end + 1;
-                return line;
-            }
-            if (buffer_.size() - start_ > kMaxEntryLine + 2) return std::unexpected(EFBIG);
-            buffer_.erase(0, start_);
-            start_ = 0;
-            scanned_ = buffer_.size();
-            char block[1 << 16];
-            const ssize_t got = ::read(fd_, block, sizeof block);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) return std::unexpected(errno);
-            if (got == 0) return std::optional<std::string_view>();
-            buffer_.append(block, static_cast<std::size_t>(got));
-        }
-    }
-
-private:
-    int fd_;
-    std::string buffer_;
-    std::size_t start_ = 0;    // where the next line starts
-    std::size_t scanned_ = 0;  // where the search for its newline resumes
-};
-
-// The tree of the trail's first `checkpoint.size` entries, rebuilt in memory from the file:
-// one leaf per entry line, leaf_hash(current_hash). The root must be the checkpoint's, so the
-// proofs read from it are the checkpoint's whatever else the file holds.
-std::expected<merkle::MerkleTree, TrailError> rebuild_tree(const std::string& trail_path,
-                                                           const Checkpoint& checkpoint) {
-    auto file = open_for_reading(trail_path);
-    if (!file) return std::unexpected(std::move(file.error()));
-    auto tree = merkle::MerkleTree::open(std::make_unique<merkle::MemoryNodeStore>());
-    if (!tree) return std::unexpected(TrailError::no_tree(tree.error().message()));
-    LineReader lines(file->get());
-    TrailEntryParser parser;
-    std::string padded;
-    for (std::uint64_t number = 1; tree->size() < checkpoint.size; ++number) {
-        auto line = lines.next();
-        if (!line) return io_failure(trail_path, line.error());
-        if (!*line || **line == "]") break;
-        if (number == 1 && **line == "[") continue;
-        std::string_view text = **line;
-        if (text.ends_with(',')) text.remove_suffix(1);
-        padded.assign(text);
-        padded.append(TrailEntryParser::kPadding, ' ');
-        auto entry = parser.parse(std::string_view(padded).substr(0, text.size()));
-        if (!entry || entry->entry.index != tree->size()) {
-            return std::unexpected(TrailError::audit(AuditError::serialization_error(
-                trail_path + ": line " + std::to_string(number) + " is not entry " + std::to_string(tree->size()) +
-                (entry ? std::string() : " (" + entry.error() + ")"))));
-        }
-        if (auto added = tree->append(merkle::leaf_hash(entry->entry.current_hash)); !added) {
-            return std::unexpected(TrailError::no_tree(added.error().message()));
-        }
-    }
-    const std::string size = std::to_string(checkpoint.size);
-    if (tree->size() < checkpoint.size) {
-        return std::unexpected(TrailError::not_the_prefix("the checkpoint beside it covers " + size +
-                                                          " entries, the file holds " + std::to_string(tree->size()) +
-                                                          ": it was cut short"));
-    }
-    if (tree->root() != checkpoint.root) {
-        return std::unexpected(TrailError::not_the_prefix(
-            "its first " + size + " entries do not give the root of the checkpoint beside it: an entry was "
-            "rewritten, or the checkpoint is another trail's"));
-    }
-    return std::move(*tree);
-}
-
-// Runs `attempt` (which checks what it builds against the checkpoint) on the tree beside the
-// trail, and when that tree is unusable or its answer fails the check, on the tree rebuilt
-// from the trail: the sidecar is an index, never evidence.
-template <class Attempt>
-auto with_tree(const std::string& trail_path, const Checkpoint& checkpoint, Attempt attempt)
-    -> decltype(attempt(std::declval<const merkle::MerkleTree&>())) {
-    if (auto beside = tree_beside(trail_path, checkpoint)) {
-        if (auto answer = attempt(*beside)) return answer;
-    }
-    auto rebuilt = rebuild_tree(trail_path, checkpoint);
-    if (!rebuilt) return std::unexpected(std::move(rebuilt.error()));
-    return attempt(*rebuilt);
 }
 
 // The index at the start of an entry line, which the writer always puts first.
@@ -320,8 +198,8 @@ std::expected<std::vector<merkle::Hash>, std::string> read_proof(dom::element va
 
 std::expected<std::string, TrailError> prove_entry(const std::string& trail_path, std::uint64_t index) {
     // The trail first, so that a missing trail is named as such.
-    auto file = open_for_reading(trail_path);
-    if (!file) return std::unexpected(std::move(file.error()));
+    auto file = open_trail_for_reading(trail_path);
+    if (!file) return std::unexpected(TrailError::audit(std::move(file.error())));
     auto beside = checkpoint_beside(trail_path);
     if (!beside) return std::unexpected(std::move(beside.error()));
     const Checkpoint& checkpoint = beside->checkpoint;
@@ -331,7 +209,9 @@ std::expected<std::string, TrailError> prove_entry(const std::string& trail_path
     }
 
     struct stat metadata;
-    if (::fstat(file->get(), &metadata) != 0) return io_failure(trail_path, errno);
+    if (::fstat(file->get(), &metadata) != 0) {
+        return std::unexpected(TrailError::audit(io_error_naming(trail_path, errno)));
+    }
     auto line = LineFinder(file->get(), static_cast<std::uint64_t>(metadata.st_size)).entry_line(index);
     if (!line) return std::unexpected(std::move(line.error()));
     line->append(TrailEntryParser::kPadding, ' ');
@@ -469,8 +349,8 @@ std::expected<EvidenceSummary, TrailError> verify_evidence(std::string_view evid
 
 std::expected<std::string, TrailError> prove_consistency(std::string_view old_checkpoint_note,
                                                          const std::string& trail_path, const VerifierKey* key) {
-    auto file = open_for_reading(trail_path);
-    if (!file) return std::unexpected(std::move(file.error()));
+    auto file = open_trail_for_reading(trail_path);
+    if (!file) return std::unexpected(TrailError::audit(std::move(file.error())));
     auto parsed = parse_note(old_checkpoint_note);
     if (!parsed) return refused("the old checkpoint: " + parsed.error().message());
     auto old_checkpoint = Checkpoint::parse(parsed->text);
