@@ -57,6 +57,10 @@ def written_trail(folder, key, charter, count, checkpoints_at=()):
     return path, olds
 
 
+def entries_of(path):
+    return [json.loads(line.rstrip(",")) for line in path.read_text().splitlines()[1:-1]]
+
+
 def private_key_of(key, folder):
     key_file = folder / "key.pem"
     if not key_file.exists():
@@ -280,6 +284,19 @@ def test_consistency_documents_verify_and_every_tamper_is_refused(tmp_path, key,
             old_body, ORIGIN, serialization.load_pem_private_key(saved(other_key, tmp_path), password=None))},
         "another origin": {**doc, "old_checkpoint": renamed + "\n" + notes.sign_note(renamed, ORIGIN, private)},
     }
+    # The two edge cases, signed by the key itself: a size-0 checkpoint whose root is not the
+    # empty tree's, and two checkpoints of one size with different roots.
+    def signed(size, root):
+        text = f"{ORIGIN}\n{size}\n{base64.b64encode(root).decode()}\n"
+        return text + "\n" + notes.sign_note(text, ORIGIN, private)
+    new_root = base64.b64decode(doc["new_checkpoint"].splitlines()[2])
+    for old, new in ((signed(0, bytes(32)), doc["new_checkpoint"]), (signed(13, bytes(32)), doc["new_checkpoint"])):
+        with pytest.raises(cc.TrailIntegrityError, match="^The proof does not verify: "):
+            cc.verify_consistency(json.dumps({**doc, "old_checkpoint": old, "new_checkpoint": new, "proof": []}), vkey)
+    empty = signed(0, notes.root([]))
+    assert cc.verify_consistency(json.dumps({**doc, "old_checkpoint": empty, "proof": []}), vkey)["old_size"] == 0
+    assert new_root == notes.root([notes.leaf_hash(bytes(e["current_hash"])) for e in entries_of(path)])
+
     for what, bad in note_tampers.items():
         with pytest.raises(cc.TrailError, match="^Checkpoint error: "):
             cc.verify_consistency(json.dumps(bad), vkey)
