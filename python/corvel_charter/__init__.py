@@ -19,6 +19,7 @@ from corvel_charter._trail import (
     TrailSummary,
     prove,
     prove_consistency,
+    verify_consistency,
     verify_evidence,
     verify_trail,
 )
@@ -36,6 +37,7 @@ _TRAIL_NAMES = [
     "TrailSummary",
     "prove",
     "prove_consistency",
+    "verify_consistency",
     "verify_evidence",
     "verify_trail",
 ]

@@ -67,6 +67,7 @@ __all__ = [
     "TrailSummary",
     "prove",
     "prove_consistency",
+    "verify_consistency",
     "verify_evidence",
     "verify_trail",
 ]
@@ -211,7 +212,8 @@ def verify_trail(
 ) -> TrailSummary:
     """Verify a trail file with its public key: the layout, index continuity, the chain, every
     signature and no repeated proof nonce; with a checkpoint (signed-note text), also that the file
-    holds exactly the tree it signs. Returns a TrailSummary; raises TrailIntegrityError or
+    holds exactly the tree it signs. A public key given as a verifier key text names the trail:
+    the checkpoint's origin must be its name. Returns a TrailSummary; raises TrailIntegrityError or
     TrailError at the first failure. progress(done_bytes, total_bytes) is called now and then."""
 
 def prove(path: str | os.PathLike[str], index: int) -> str:
@@ -223,6 +225,12 @@ def verify_evidence(evidence: str, verifier_key: str) -> dict[str, int | str | b
     it ignored; the checkpoint's origin must be the key's name); returns its index, tree_size,
     origin and current_hash"""
 
-def prove_consistency(old_checkpoint: str, path: str | os.PathLike[str]) -> str:
+def prove_consistency(old_checkpoint: str, path: str | os.PathLike[str], verifier_key: str | None = None) -> str:
     """The consistency proof (JSON text) that the trail extends an older checkpoint of it, checked
-    before it is returned"""
+    before it is returned; with the trail's verifier key text, both checkpoints must also be
+    signed by it under its name"""
+
+def verify_consistency(document: str, verifier_key: str) -> dict[str, int | str]:
+    """Verify a consistency document offline with the trail's verifier key text: both
+    checkpoints signed by the key under its name, and the proof that the old tree is a prefix of
+    the new; returns its origin, old_size and new_size"""

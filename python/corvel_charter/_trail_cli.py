@@ -68,6 +68,15 @@ def add_commands(commands):
                                "('-' for standard input)")
     evidence.set_defaults(run=verify_evidence_command)
 
+    verify_consistency = commands.add_parser(
+        "verify-consistency", help="verify a consistency proof offline (exit 0 verified, 1 refused, 2 unreadable)")
+    verify_consistency.add_argument("document", metavar="DOC",
+                                    help="the consistency document ('-' for standard input)")
+    verify_consistency.add_argument("--key", required=True, metavar="VKEY",
+                                    help="the trail's key: its verifier key (name+ID+key), SPKI PEM or 64 hex digits, as a "
+                                         "text, a file or '-'")
+    verify_consistency.set_defaults(run=verify_consistency_command)
+
     consistency = commands.add_parser("consistency", help="prove that a trail extends an older checkpoint")
     consistency.add_argument("old_checkpoint", metavar="OLD_CHECKPOINT",
                              help="a checkpoint file of the trail ('-' for standard input)")
@@ -184,14 +193,26 @@ def public_key_text(text, option, from_file):
 
 def public_key_from(argument, option="--public-key"):
     """A public key from a file holding one ('-' for standard input), or from the text itself."""
+    return key_argument(argument, option)[0]
+
+
+def key_argument(argument, option):
+    """The public key an argument gives, and its verifier-key text when it is given as one (a
+    verifier key names the trail, so a checkpoint's origin must then be its name), else None."""
     if argument == "-":
-        return public_key_text(read_text("-", option, usage=True), f"{option} (standard input)", True)
-    if os.path.exists(argument):
+        text = read_text("-", option, usage=True)
+        public = public_key_text(text, f"{option} (standard input)", True)
+    elif os.path.exists(argument):
         try:
-            return cc.TrailPublicKey.load(argument)
+            public = cc.TrailPublicKey.load(argument)
         except cc.TrailKeyError as error:
             raise UsageError(str(error)) from None
-    return public_key_text(argument, option, False)
+        text = read_text(argument, option, usage=True)
+    else:
+        text = argument
+        public = public_key_text(text, option, False)
+    line = text.strip()
+    return public, (line if "+" in line and not line.startswith("-----BEGIN ") else None)
 
 
 def new_file_problem(path):
@@ -336,7 +357,7 @@ def verify_command(args):
 
 def verify_trail_file(args):
     one_standard_input(args.log, args.public_key, args.checkpoint)
-    public = public_key_from(args.public_key)
+    public, named = key_argument(args.public_key, "--public-key")
     checkpoint_file = args.checkpoint if args.checkpoint is not None else beside_checkpoint(args.log)
     checkpoint = read_text(checkpoint_file, "--checkpoint") if checkpoint_file is not None else None
     name = shown_name(args.log)
@@ -348,7 +369,7 @@ def verify_trail_file(args):
         show = not args.quiet and not args.json and size >= PROGRESS_FROM_BYTES and sys.stderr.isatty()
         progress = Progress() if show else None
         try:
-            summary = cc.verify_trail(path, public, progress, checkpoint)
+            summary = cc.verify_trail(path, named or public, progress, checkpoint)
         except cc.TrailError as error:
             failure = UsageError if unreadable(path) else CommandError
             raise failure(f"{name}: {error}") from None
@@ -417,21 +438,23 @@ def prove_command(args):
     return 0
 
 
-def checkpoint_origin(evidence):
-    """The origin line of an evidence document's checkpoint, or None where it has none: the
-    verifier then says what is wrong with the document."""
+def checkpoint_origin(text):
+    """The origin line of the checkpoint of an evidence document (or the newer checkpoint of a
+    consistency document), or None where it has none: the verifier then says what is wrong."""
     try:
-        document = json.loads(evidence)
+        document = json.loads(text)
     except ValueError:
         return None
-    note = document.get("checkpoint") if isinstance(document, dict) else None
+    note = None
+    if isinstance(document, dict):
+        note = document.get("checkpoint", document.get("new_checkpoint"))
     return note.split("\n", 1)[0] if isinstance(note, str) else None
 
 
 def verifier_key_from(argument, evidence):
-    """The verifier key text for an evidence document: given as such (its name must then be the
-    checkpoint's origin), or made from a public key (SPKI PEM or hex) under the checkpoint's own
-    origin; as a text, a file or standard input."""
+    """The verifier key text for an evidence or consistency document: given as such (its name
+    must then be the checkpoint's origin), or made from a public key (SPKI PEM or hex) under the
+    checkpoint's own origin; as a text, a file or standard input."""
     if argument == "-":
         text = read_text(argument, "--key", usage=True)
         public = public_key_text(text, "--key (standard input)", True)
@@ -457,6 +480,15 @@ def verify_evidence_command(args):
     summary = cc.verify_evidence(evidence, verifier_key_from(args.key, evidence))
     print(f"OK: entry {summary['index']} of {visible(summary['origin'])} is in its checkpoint of "
           f"{entries(summary['tree_size'])} (entry hash {summary['current_hash'].hex()})")
+    return 0
+
+
+def verify_consistency_command(args):
+    one_standard_input(args.document, args.key)
+    document = read_text(args.document, "DOC")
+    summary = cc.verify_consistency(document, verifier_key_from(args.key, document))
+    print(f"OK: {visible(summary['origin'])} at {entries(summary['new_size'])} extends its checkpoint of "
+          f"{entries(summary['old_size'])}")
     return 0
 
 

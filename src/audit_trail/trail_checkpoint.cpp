@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "audit_trail/trail_file.hpp"
+#include "note/signed_note.hpp"
 
 namespace corvel {
 
@@ -38,6 +39,13 @@ std::expected<std::optional<std::string>, AuditError> read_checkpoint_file(const
     }
 }
 
+std::expected<void, TrailError> check_origin(const Checkpoint& checkpoint, std::string_view key_name) {
+    if (checkpoint.origin == key_name) return {};
+    return std::unexpected(TrailError::checkpoint("the checkpoint's origin \"" + checkpoint.origin +
+                                                  "\" is not the verifier key's name \"" + std::string(key_name) +
+                                                  "\": it is another trail's checkpoint"));
+}
+
 std::expected<void, AuditError> replace_file(const std::string& path, std::string_view text) {
     const std::string temporary = path + ".tmp";
     {
@@ -56,6 +64,21 @@ std::expected<void, AuditError> replace_file(const std::string& path, std::strin
         return std::unexpected(AuditError::io_error(errnum));
     }
     return sync_parent_directory(path);
+}
+
+std::expected<Checkpoint, TrailError> open_named_checkpoint(std::string_view note, const VerifierKey& key,
+                                                            std::string_view what) {
+    const auto refuse = [&](const NoteError& error) {
+        return std::unexpected(TrailError::checkpoint(std::string(what) + error.message()));
+    };
+    auto parsed = parse_note(note);
+    if (!parsed) return refuse(parsed.error());
+    auto claimed = Checkpoint::parse(parsed->text);
+    if (!claimed) return refuse(claimed.error());
+    if (auto same = check_origin(*claimed, key.name); !same) return std::unexpected(std::move(same.error()));
+    auto checkpoint = verify_checkpoint(note, key);
+    if (!checkpoint) return refuse(checkpoint.error());
+    return std::move(*checkpoint);
 }
 
 }  // namespace corvel

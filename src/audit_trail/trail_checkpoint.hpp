@@ -7,6 +7,7 @@
 #include <string>
 
 #include "audit_log/audit_error.hpp"
+#include "audit_trail/trail_error.hpp"
 #include "note/checkpoint.hpp"
 #include "note/note_key.hpp"
 #include "keys/trail_key.hpp"
@@ -34,6 +35,17 @@ std::string checkpoint_path_for(const std::string& trail_path);
 // The text of the checkpoint file at `path`, or nothing when there is none. A file over 1 MiB
 // is refused: no checkpoint is that long.
 std::expected<std::optional<std::string>, AuditError> read_checkpoint_file(const std::string& path);
+
+// One key may sign the checkpoints of several trails, each under its own origin, and a
+// verifier key names the trail it is for: a checkpoint whose origin is not `key_name` is
+// another trail's, and refused although its signature verifies.
+std::expected<void, TrailError> check_origin(const Checkpoint& checkpoint, std::string_view key_name);
+
+// A checkpoint note of the trail `key` names: its origin is the key's name (checked first, so
+// another trail's checkpoint is refused as such) and it is signed by the key. Errors are
+// Checkpoint errors, prefixed with `what` ("the old checkpoint: ") when it is not empty.
+std::expected<Checkpoint, TrailError> open_named_checkpoint(std::string_view note, const VerifierKey& key,
+                                                            std::string_view what = {});
 
 // Replaces the file at `path` with `text` so that a crash leaves the old text or the new one:
 // a temporary file beside it, synced, renamed over it, and the directory synced.

@@ -26,6 +26,8 @@ std::string TrailError::message() const {
             return pair().second + "; " + pair().first + " was left untouched: it is not a trail, or it is damaged "
                    "where no append cut short could explain it";
         case Kind::RepairFailed: return "Audit trail " + pair().first + ": " + pair().second;
+        case Kind::BadDocument: return "Invalid " + text();
+        case Kind::ProofRefused: return "The proof does not verify: " + text();
         case Kind::Broken:
             return "Audit trail writer stopped after a write that could not be undone; reopen the trail to repair it";
     }

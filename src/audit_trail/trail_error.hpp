@@ -29,6 +29,8 @@ public:
         IndexOutOfRange, // an entry index given by the caller is negative or needs more than 64 bits
         NotRepairable,   // the file's end is not an append cut short: not a trail, or damaged; left untouched
         RepairFailed,    // the tail of a cut-short append could not be kept or removed
+        BadDocument,     // an evidence or consistency document is malformed
+        ProofRefused,    // a proof in a document does not lead to its checkpoint's root
     };
 
     static TrailError audit(AuditError error) { return {Kind::Audit, std::move(error)}; }
@@ -54,6 +56,9 @@ public:
     static TrailError repair_failed(std::string path, std::string what) {
         return {Kind::RepairFailed, std::pair{std::move(path), std::move(what)}};
     }
+    // `what` starts with the document's kind: "evidence: ..." or "consistency document: ...".
+    static TrailError bad_document(std::string what) { return {Kind::BadDocument, std::move(what)}; }
+    static TrailError proof_refused(std::string what) { return {Kind::ProofRefused, std::move(what)}; }
 
     Kind kind() const { return kind_; }
     // The audit log's error of Kind::Audit; null for the others.

@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
+#include <cstring>
+#include <optional>
 #include <vector>
 
 #include "note/base64.hpp"
-#include "merkle/file_node_store.hpp"
 #include "audit_trail/json_minus.hpp"
 #include "merkle/merkle_hash.hpp"
 #include "merkle/merkle_tree.hpp"
@@ -21,7 +23,7 @@
 #include "audit_trail/trail_json.hpp"
 #include "base/json_writer.hpp"
 #include "audit_trail/trail_scan.hpp"
-#include "audit_trail/trail_tree.hpp"
+#include "audit_trail/trail_proof_tree.hpp"
 
 namespace corvel {
 
@@ -31,15 +33,23 @@ namespace dom = simdjson::dom;
 
 std::unexpected<TrailError> refused(std::string why) { return std::unexpected(TrailError::checkpoint(std::move(why))); }
 
+std::unexpected<TrailError> bad_evidence(std::string why) {
+    return std::unexpected(TrailError::bad_document("evidence: " + std::move(why)));
+}
+
+std::unexpected<TrailError> bad_consistency(std::string why) {
+    return std::unexpected(TrailError::bad_document("consistency document: " + std::move(why)));
+}
+
 std::expected<std::string, TrailError> read_small_file(const std::string& path) {
-    auto file = open_trail_file(path, O_RDONLY);
+    auto file = open_trail_for_reading(path);
     if (!file) return std::unexpected(TrailError::audit(std::move(file.error())));
     std::string text;
     char buffer[4096];
     for (;;) {
         const ssize_t got = ::read(file->get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return std::unexpected(TrailError::audit(AuditError::io_error(errno)));
+        if (got < 0) return std::unexpected(TrailError::audit(io_error_naming(path, errno)));
         if (got == 0) return text;
         text.append(buffer, static_cast<std::size_t>(got));
         if (text.size() > (1u << 20)) return refused(path + " is too large to be a checkpoint");
@@ -56,28 +66,18 @@ std::expected<Beside, TrailError> checkpoint_beside(const std::string& trail_pat
     const std::string path = checkpoint_path_for(trail_path);
     auto note = read_small_file(path);
     if (!note) {
-        return refused("no checkpoint beside the trail (" + path + "): open the trail with a checkpoint origin, "
-                       "or sync it once");
+        const AuditError* audit = note.error().audit_error();
+        if (audit != nullptr && audit->io() != nullptr && audit->io()->errnum == ENOENT) {
+            return refused("no checkpoint beside the trail (" + path + "): open the trail with a checkpoint origin, "
+                           "or sync it once");
+        }
+        return std::unexpected(std::move(note.error()));
     }
     auto parsed = parse_note(*note);
     if (!parsed) return refused(path + ": " + parsed.error().message());
     auto checkpoint = Checkpoint::parse(parsed->text);
     if (!checkpoint) return refused(path + ": " + checkpoint.error().message());
     return Beside{std::move(*note), std::move(*checkpoint)};
-}
-
-std::expected<merkle::MerkleTree, TrailError> tree_beside(const std::string& trail_path, const Checkpoint& checkpoint) {
-    auto store = merkle::FileNodeStore::open(tree_path_for(trail_path));
-    if (!store) return std::unexpected(TrailError::no_tree(store.error().message()));
-    auto tree = merkle::MerkleTree::open(std::move(*store));
-    if (!tree) return std::unexpected(TrailError::no_tree(tree.error().message()));
-    if (tree->size() < checkpoint.size) {
-        return std::unexpected(TrailError::no_tree("it holds fewer leaves than the checkpoint; reopen the trail"));
-    }
-    if (auto checked = tree->check_root(checkpoint.size, checkpoint.root); !checked) {
-        return std::unexpected(TrailError::no_tree("it disagrees with the checkpoint; reopen the trail to rebuild it"));
-    }
-    return std::move(*tree);
 }
 
 // The index at the start of an entry line, which the writer always puts first.
@@ -177,15 +177,16 @@ void append_proof(std::string& out, const std::vector<merkle::Hash>& proof) {
     out.push_back(']');
 }
 
-std::expected<std::vector<merkle::Hash>, TrailError> read_proof(dom::element value) {
+std::expected<std::vector<merkle::Hash>, std::string> read_proof(dom::element value) {
+    const auto wrong = [](const char* why) { return std::unexpected(std::string(why)); };
     dom::array array;
-    if (value.get(array) != simdjson::SUCCESS) return refused("the proof is not a list of base64 hashes");
+    if (value.get(array) != simdjson::SUCCESS) return wrong("not a list of base64 hashes");
     std::vector<merkle::Hash> out;
     for (const auto item : array) {
         std::string_view text;
-        if (item.get(text) != simdjson::SUCCESS) return refused("the proof is not a list of base64 hashes");
+        if (item.get(text) != simdjson::SUCCESS) return wrong("not a list of base64 hashes");
         const auto bytes = base64_decode(text);
-        if (!bytes || bytes->size() != 32) return refused("a proof hash is not 32 bytes of base64");
+        if (!bytes || bytes->size() != 32) return wrong("a hash is not 32 bytes of canonical base64");
         merkle::Hash hash;
         std::copy(bytes->begin(), bytes->end(), hash.begin());
         out.push_back(hash);
@@ -196,6 +197,9 @@ std::expected<std::vector<merkle::Hash>, TrailError> read_proof(dom::element val
 }  // namespace
 
 std::expected<std::string, TrailError> prove_entry(const std::string& trail_path, std::uint64_t index) {
+    // The trail first, so that a missing trail is named as such.
+    auto file = open_trail_for_reading(trail_path);
+    if (!file) return std::unexpected(TrailError::audit(std::move(file.error())));
     auto beside = checkpoint_beside(trail_path);
     if (!beside) return std::unexpected(std::move(beside.error()));
     const Checkpoint& checkpoint = beside->checkpoint;
@@ -203,30 +207,37 @@ std::expected<std::string, TrailError> prove_entry(const std::string& trail_path
         return refused("entry " + std::to_string(index) + " is not covered by the checkpoint, which holds " +
                        entries_text(checkpoint.size));
     }
-    auto tree = tree_beside(trail_path, checkpoint);
-    if (!tree) return std::unexpected(std::move(tree.error()));
-    auto proof = tree->inclusion_proof(index, checkpoint.size);
-    if (!proof) return std::unexpected(TrailError::no_tree(proof.error().message()));
 
-    auto file = open_trail_file(trail_path, O_RDONLY);
-    if (!file) return std::unexpected(TrailError::audit(std::move(file.error())));
     struct stat metadata;
-    if (::fstat(file->get(), &metadata) != 0) return std::unexpected(TrailError::audit(AuditError::io_error(errno)));
+    if (::fstat(file->get(), &metadata) != 0) {
+        return std::unexpected(TrailError::audit(io_error_naming(trail_path, errno)));
+    }
     auto line = LineFinder(file->get(), static_cast<std::uint64_t>(metadata.st_size)).entry_line(index);
     if (!line) return std::unexpected(std::move(line.error()));
-
-    // The entry must be the one the tree holds: its own hash, and the tree's leaf.
     line->append(TrailEntryParser::kPadding, ' ');
     TrailEntryParser parser;
     auto entry = parser.parse(std::string_view(*line).substr(0, line->size() - TrailEntryParser::kPadding));
     line->resize(line->size() - TrailEntryParser::kPadding);
     if (!entry) return std::unexpected(TrailError::audit(AuditError::serialization_error(entry.error())));
-    const auto leaf = tree->leaf(index);
-    if (entry_hash(*entry) != entry->entry.current_hash || !leaf ||
-        *leaf != merkle::leaf_hash(entry->entry.current_hash)) {
-        return std::unexpected(TrailError::not_the_prefix("entry " + std::to_string(index) +
-                                                          " in the file is not the one the tree holds"));
+    const Hash32 computed = entry_hash(*entry);
+    if (computed != entry->entry.current_hash) {
+        return std::unexpected(TrailError::audit(AuditError::chain_broken(index, computed, entry->entry.current_hash)));
     }
+
+    // The proof must lead from this entry to the checkpoint's root, as a verifier will check.
+    const merkle::Hash leaf = merkle::leaf_hash(entry->entry.current_hash);
+    auto proof = with_tree(trail_path, checkpoint,
+                           [&](const merkle::MerkleTree& tree) -> std::expected<std::vector<merkle::Hash>, TrailError> {
+                               auto path = tree.inclusion_proof(index, checkpoint.size);
+                               if (!path) return std::unexpected(TrailError::no_tree(path.error().message()));
+                               if (!merkle::verify_inclusion(index, checkpoint.size, leaf, *path, checkpoint.root)) {
+                                   return std::unexpected(TrailError::not_the_prefix(
+                                       "entry " + std::to_string(index) + " in the file is not the one the checkpoint "
+                                       "beside it covers"));
+                               }
+                               return std::move(*path);
+                           });
+    if (!proof) return std::unexpected(std::move(proof.error()));
 
     std::string out = "{\"evidence\":";
     append_json_string(out, kEvidenceFormat);
@@ -240,47 +251,81 @@ std::expected<std::string, TrailError> prove_entry(const std::string& trail_path
     return out;
 }
 
+namespace {
+
+// True when a run of digits outside strings is a whole number beyond 64 bits, which the parser
+// reports only as a malformed number.
+bool has_number_beyond_64_bits(std::string_view json) {
+    bool in_string = false;
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c >= '0' && c <= '9') {
+            std::size_t end = i;
+            while (end < json.size() && json[end] >= '0' && json[end] <= '9') ++end;
+            std::uint64_t value = 0;
+            if (std::from_chars(json.data() + i, json.data() + end, value).ec == std::errc::result_out_of_range) {
+                return true;
+            }
+            i = end - 1;
+        }
+    }
+    return false;
+}
+
+// A document's JSON, with what went wrong said for a reader of the document.
+std::expected<dom::element, std::string> parse_document(dom::parser& parser, std::string_view text) {
+    dom::element root;
+    const auto error = parser.parse(simdjson::padded_string(text)).get(root);
+    if (error == simdjson::SUCCESS) return root;
+    const bool too_large = error == simdjson::NUMBER_ERROR && has_number_beyond_64_bits(text);
+    if (error == simdjson::NUMBER_OUT_OF_RANGE || too_large) {
+        return std::unexpected(std::string("a number does not fit in 64 bits"));
+    }
+    if (error == simdjson::UTF8_ERROR) return std::unexpected(std::string("it is not UTF-8 text"));
+    return std::unexpected(std::string("it is not valid JSON (") + simdjson::error_message(error) + ")");
+}
+
+}  // namespace
+
 std::expected<EvidenceSummary, TrailError> verify_evidence(std::string_view evidence, const VerifierKey& key) {
     dom::parser parser;
-    dom::element root;
-    if (parser.parse(simdjson::padded_string(evidence)).get(root) != simdjson::SUCCESS) {
-        return refused("the evidence is not valid JSON");
-    }
+    auto root = parse_document(parser, evidence);
+    if (!root) return bad_evidence(root.error());
     std::string_view format, note;
-    dom::element entry_value, proof_value;
+    dom::element entry_value, proof_value, size_value;
     std::uint64_t tree_size = 0;
     dom::object object;
-    if (root.get(object) != simdjson::SUCCESS || object.size() != 5 ||
+    if (root->get(object) != simdjson::SUCCESS || object.size() != 5 ||
         object["evidence"].get(format) != simdjson::SUCCESS || format != kEvidenceFormat ||
         object["entry"].get(entry_value) != simdjson::SUCCESS ||
-        object["tree_size"].get(tree_size) != simdjson::SUCCESS ||
+        object["tree_size"].get(size_value) != simdjson::SUCCESS ||
         object["inclusion_proof"].get(proof_value) != simdjson::SUCCESS ||
         object["checkpoint"].get(note) != simdjson::SUCCESS) {
-        return refused(std::string("not an evidence document: an object with exactly the members evidence (\"") +
-                       std::string(kEvidenceFormat) + "\"), entry, tree_size, inclusion_proof and checkpoint");
+        return bad_evidence(std::string("not an evidence document: an object with exactly the members evidence (\"") +
+                            std::string(kEvidenceFormat) + "\"), entry, tree_size, inclusion_proof and checkpoint");
     }
+    if (size_value.get(tree_size) != simdjson::SUCCESS) return bad_evidence("tree_size is not a whole number");
 
     // The entry is read back through the DOM, which loses the sign of "-0": look at the text.
     if (has_minus_outside_strings(evidence)) {
-        return std::unexpected(TrailError::audit(AuditError::serialization_error(
-            "evidence: a number with a minus sign (no number in evidence is negative, not even -0)")));
+        return bad_evidence("a number with a minus sign (no number in evidence is negative, not even -0)");
     }
 
-    auto checkpoint = verify_checkpoint(note, key);
-    if (!checkpoint) return refused(checkpoint.error().message());
-    // One key may sign several trails: a checkpoint of another origin is another trail's.
-    if (checkpoint->origin != key.name) {
-        return refused("the checkpoint's origin \"" + checkpoint->origin + "\" is not the verifier key's name \"" +
-                       key.name + "\"");
-    }
-    if (checkpoint->size != tree_size) return refused("tree_size is not the checkpoint's size");
+    auto checkpoint = open_named_checkpoint(note, key);
+    if (!checkpoint) return std::unexpected(std::move(checkpoint.error()));
+    if (checkpoint->size != tree_size) return bad_evidence("tree_size is not the checkpoint's size");
 
     std::string line = simdjson::minify(entry_value);
     const std::size_t length = line.size();
     line.append(TrailEntryParser::kPadding, ' ');
     TrailEntryParser entry_parser;
     auto entry = entry_parser.parse(std::string_view(line).substr(0, length));
-    if (!entry) return std::unexpected(TrailError::audit(AuditError::serialization_error(entry.error())));
+    if (!entry) return bad_evidence("the entry: " + entry.error());
     const AuditEntry& e = entry->entry;
     const Hash32 computed = entry_hash(*entry);
     if (computed != e.current_hash) return std::unexpected(TrailError::audit(AuditError::chain_broken(e.index, computed, e.current_hash)));
@@ -291,18 +336,21 @@ std::expected<EvidenceSummary, TrailError> verify_evidence(std::string_view evid
     }
 
     auto proof = read_proof(proof_value);
-    if (!proof) return std::unexpected(std::move(proof.error()));
+    if (!proof) return bad_evidence("inclusion_proof: " + proof.error());
     if (auto included = merkle::verify_inclusion(e.index, tree_size, merkle::leaf_hash(e.current_hash), *proof,
                                                  checkpoint->root);
         !included) {
-        return std::unexpected(TrailError::not_the_prefix("the inclusion proof does not lead to the checkpoint's root: " +
-                                                          included.error().message()));
+        return std::unexpected(TrailError::proof_refused("the inclusion proof of entry " + std::to_string(e.index) +
+                                                         " does not lead to the checkpoint's root: " +
+                                                         included.error().message()));
     }
     return EvidenceSummary{e.index, tree_size, checkpoint->origin, e.current_hash};
 }
 
 std::expected<std::string, TrailError> prove_consistency(std::string_view old_checkpoint_note,
-                                                         const std::string& trail_path) {
+                                                         const std::string& trail_path, const VerifierKey* key) {
+    auto file = open_trail_for_reading(trail_path);
+    if (!file) return std::unexpected(TrailError::audit(std::move(file.error())));
     auto parsed = parse_note(old_checkpoint_note);
     if (!parsed) return refused("the old checkpoint: " + parsed.error().message());
     auto old_checkpoint = Checkpoint::parse(parsed->text);
@@ -310,6 +358,15 @@ std::expected<std::string, TrailError> prove_consistency(std::string_view old_ch
     auto beside = checkpoint_beside(trail_path);
     if (!beside) return std::unexpected(std::move(beside.error()));
     const Checkpoint& current = beside->checkpoint;
+    if (key != nullptr) {
+        if (auto opened = open_named_checkpoint(old_checkpoint_note, *key, "the old checkpoint: "); !opened) {
+            return std::unexpected(std::move(opened.error()));
+        }
+        const std::string where = checkpoint_path_for(trail_path) + ": ";
+        if (auto opened = open_named_checkpoint(beside->note, *key, where); !opened) {
+            return std::unexpected(std::move(opened.error()));
+        }
+    }
     if (old_checkpoint->origin != current.origin) {
         return refused("the old checkpoint is of \"" + old_checkpoint->origin + "\", the trail's of \"" +
                        current.origin + "\"");
@@ -320,17 +377,21 @@ std::expected<std::string, TrailError> prove_consistency(std::string_view old_ch
                                                           ", more than the trail's " +
                                                           std::to_string(current.size) + ": it was cut short"));
     }
-    auto tree = tree_beside(trail_path, current);
-    if (!tree) return std::unexpected(std::move(tree.error()));
-    auto proof = tree->consistency_proof(old_checkpoint->size, current.size);
-    if (!proof) return std::unexpected(TrailError::no_tree(proof.error().message()));
-    if (auto consistent = merkle::verify_consistency(old_checkpoint->size, current.size, old_checkpoint->root,
-                                                     current.root, *proof);
-        !consistent) {
-        return std::unexpected(TrailError::not_the_prefix(
-            "the trail does not extend the old checkpoint (rewritten, cut and regrown, or forked): " +
-            consistent.error().message()));
-    }
+    auto proof = with_tree(
+        trail_path, current,
+        [&](const merkle::MerkleTree& tree) -> std::expected<std::vector<merkle::Hash>, TrailError> {
+            auto made = tree.consistency_proof(old_checkpoint->size, current.size);
+            if (!made) return std::unexpected(TrailError::no_tree(made.error().message()));
+            if (auto consistent = merkle::verify_consistency(old_checkpoint->size, current.size, old_checkpoint->root,
+                                                             current.root, *made);
+                !consistent) {
+                return std::unexpected(TrailError::not_the_prefix(
+                    "the trail does not extend the old checkpoint (rewritten, cut and regrown, or forked): " +
+                    consistent.error().message()));
+            }
+            return std::move(*made);
+        });
+    if (!proof) return std::unexpected(std::move(proof.error()));
     std::string out = "{\"consistency\":";
     append_json_string(out, kConsistencyFormat);
     out += ",\"old_checkpoint\":";
@@ -341,6 +402,43 @@ std::expected<std::string, TrailError> prove_consistency(std::string_view old_ch
     append_proof(out, *proof);
     out += "}\n";
     return out;
+}
+
+std::expected<ConsistencySummary, TrailError> verify_consistency(std::string_view document, const VerifierKey& key) {
+    dom::parser parser;
+    auto root = parse_document(parser, document);
+    if (!root) return bad_consistency(root.error());
+    std::string_view format, old_note, new_note;
+    dom::element proof_value;
+    dom::object object;
+    if (root->get(object) != simdjson::SUCCESS || object.size() != 4 ||
+        object["consistency"].get(format) != simdjson::SUCCESS || format != kConsistencyFormat ||
+        object["old_checkpoint"].get(old_note) != simdjson::SUCCESS ||
+        object["new_checkpoint"].get(new_note) != simdjson::SUCCESS ||
+        object["proof"].get(proof_value) != simdjson::SUCCESS) {
+        return bad_consistency(std::string("not a consistency document: an object with exactly the members "
+                                           "consistency (\"") +
+                               std::string(kConsistencyFormat) + "\"), old_checkpoint, new_checkpoint and proof");
+    }
+    auto old_checkpoint = open_named_checkpoint(old_note, key, "the old checkpoint: ");
+    if (!old_checkpoint) return std::unexpected(std::move(old_checkpoint.error()));
+    auto new_checkpoint = open_named_checkpoint(new_note, key, "the new checkpoint: ");
+    if (!new_checkpoint) return std::unexpected(std::move(new_checkpoint.error()));
+    if (old_checkpoint->size > new_checkpoint->size) {
+        return std::unexpected(TrailError::proof_refused(
+            "the old checkpoint covers " + std::to_string(old_checkpoint->size) + " entries, more than the new one's " +
+            std::to_string(new_checkpoint->size)));
+    }
+    auto proof = read_proof(proof_value);
+    if (!proof) return bad_consistency("proof: " + proof.error());
+    if (auto consistent = merkle::verify_consistency(old_checkpoint->size, new_checkpoint->size, old_checkpoint->root,
+                                                     new_checkpoint->root, *proof);
+        !consistent) {
+        return std::unexpected(TrailError::proof_refused(
+            "the proof does not show that the new checkpoint's tree extends the old one's: " +
+            consistent.error().message()));
+    }
+    return ConsistencySummary{old_checkpoint->origin, old_checkpoint->size, new_checkpoint->size};
 }
 
 }  // namespace corvel

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace corvel {
 
@@ -23,6 +24,19 @@ std::expected<FileDescriptor, AuditError> open_trail_file(const std::string& pat
     const int status = ::fcntl(file.get(), F_GETFL);
     if (status < 0 || ::fcntl(file.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
         return std::unexpected(AuditError::io_error(errno));
+    }
+    return file;
+}
+
+AuditError io_error_naming(const std::string& path, int errnum) {
+    return AuditError::io_error(errnum, path + ": " + std::strerror(errnum));
+}
+
+std::expected<FileDescriptor, AuditError> open_trail_for_reading(const std::string& path) {
+    auto file = open_trail_file(path, O_RDONLY);
+    if (!file && file.error().io() != nullptr) {
+        const AuditError::Io& io = *file.error().io();
+        return std::unexpected(AuditError::io_error(io.errnum, path + ": " + io.text));
     }
     return file;
 }

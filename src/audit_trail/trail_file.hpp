@@ -14,6 +14,13 @@ namespace corvel {
 // can block on it.
 std::expected<FileDescriptor, AuditError> open_trail_file(const std::string& path, int flags, int mode = 0);
 
+// The IoError of `errnum` on the file at `path`, naming it.
+AuditError io_error_naming(const std::string& path, int errnum);
+
+// open_trail_file for reading, its IoError naming the file: for readers that open several
+// files (the trail and what lies beside it) and must say which one failed.
+std::expected<FileDescriptor, AuditError> open_trail_for_reading(const std::string& path);
+
 // Writes all of `data` at `offset`, retrying short writes.
 std::expected<void, AuditError> write_all_at(int fd, std::string_view data, std::uint64_t offset);
 

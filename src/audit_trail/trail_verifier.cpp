@@ -5,6 +5,7 @@
 #include "merkle/compact_range.hpp"
 #include "merkle/merkle_hash.hpp"
 #include "note/signed_note.hpp"
+#include "audit_trail/trail_checkpoint.hpp"
 #include "audit_trail/trail_file.hpp"
 
 namespace corvel {
@@ -21,11 +22,15 @@ std::expected<TrailSummary, AuditError> verify_trail(const std::string& path, co
     return TrailSummary{state.count, state.head_hash};
 }
 
-std::expected<Checkpoint, TrailError> open_trail_checkpoint(std::string_view note, const PublicKey& key) {
+std::expected<Checkpoint, TrailError> open_trail_checkpoint(std::string_view note, const PublicKey& key,
+                                                            std::string_view key_name) {
     auto parsed = parse_note(note);
     if (!parsed) return std::unexpected(TrailError::checkpoint(parsed.error().message()));
     auto claimed = Checkpoint::parse(parsed->text);
     if (!claimed) return std::unexpected(TrailError::checkpoint(claimed.error().message()));
+    if (!key_name.empty()) {
+        if (auto same = check_origin(*claimed, key_name); !same) return std::unexpected(std::move(same.error()));
+    }
     auto verifier = VerifierKey::make(claimed->origin, key);
     if (!verifier) return std::unexpected(TrailError::checkpoint(verifier.error().message()));
     auto checkpoint = verify_checkpoint(note, *verifier, claimed->origin);
@@ -35,8 +40,9 @@ std::expected<Checkpoint, TrailError> open_trail_checkpoint(std::string_view not
 
 std::expected<TrailSummary, TrailError> verify_trail_prefix(const std::string& path, const PublicKey& key,
                                                             std::string_view checkpoint_note,
-                                                            const TrailProgress& progress) {
-    auto checkpoint = open_trail_checkpoint(checkpoint_note, key);
+                                                            const TrailProgress& progress,
+                                                            std::string_view key_name) {
+    auto checkpoint = open_trail_checkpoint(checkpoint_note, key, key_name);
     if (!checkpoint) return std::unexpected(std::move(checkpoint.error()));
     auto file = open_trail_file(path, O_RDONLY);
     if (!file) return std::unexpected(TrailError::audit(std::move(file.error())));

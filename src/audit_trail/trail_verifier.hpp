@@ -23,14 +23,19 @@ std::expected<TrailSummary, AuditError> verify_trail(const std::string& path, co
                                                      const TrailProgress& progress = {});
 
 // The checkpoint note, verified under the trail's public key with the checkpoint's origin as
-// the note key name.
-std::expected<Checkpoint, TrailError> open_trail_checkpoint(std::string_view note, const PublicKey& key);
+// the note key name: a signature line by that name with the key ID of (origin, key) must
+// verify. When the key came with a name (a verifier key text), `key_name` is that name and the
+// origin must be it, as verify_evidence requires; an empty `key_name` accepts any origin the
+// key signed.
+std::expected<Checkpoint, TrailError> open_trail_checkpoint(std::string_view note, const PublicKey& key,
+                                                            std::string_view key_name = {});
 
 // verify_trail, and then proof that the file holds exactly the tree the checkpoint signs: its
 // first `size` entries give the checkpoint's root. A trail cut short below it, an entry
 // rewritten (and re-chained) or a fork is refused with NotThePrefix.
 std::expected<TrailSummary, TrailError> verify_trail_prefix(const std::string& path, const PublicKey& key,
                                                             std::string_view checkpoint_note,
-                                                            const TrailProgress& progress = {});
+                                                            const TrailProgress& progress = {},
+                                                            std::string_view key_name = {});
 
 }  // namespace corvel

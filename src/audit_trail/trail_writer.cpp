@@ -15,6 +15,7 @@
 #include "audit_trail/trail_repair.hpp"
 #include "audit_trail/trail_verifier.hpp"
 #include "base/fault.hpp"
+#include "note/note_key.hpp"
 
 namespace corvel {
 
@@ -69,6 +70,10 @@ std::expected<std::unique_ptr<TrailWriter>, TrailError> TrailWriter::open(std::s
                                                                           SyncPolicy policy, UnixClock clock,
                                                                           const TrailProgress& progress) {
     if (!key) throw Fault("TrailWriter needs a key");
+    // The origin names the checkpoints' key: a bad one is refused before any file is touched.
+    if (!policy.checkpoint_origin.empty() && !valid_note_key_name(policy.checkpoint_origin)) {
+        return std::unexpected(TrailError::checkpoint(bad_key_name(policy.checkpoint_origin).message()));
+    }
     auto file = open_trail_file(path, O_RDWR | O_CREAT, 0644);
     if (!file) return audit_failure(std::move(file.error()));
     // One writer per file, across threads and processes: the lock belongs to this open file.

@@ -83,8 +83,8 @@ std::expected<std::unique_ptr<FileNodeStore>, TreeError> FileNodeStore::replace(
     return create_with(path, O_TRUNC);
 }
 
-std::expected<std::pair<int, std::uint64_t>, TreeError> FileNodeStore::open_checked(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+std::expected<std::pair<int, std::uint64_t>, TreeError> FileNodeStore::open_checked(const std::string& path, bool writable) {
+    const int fd = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (fd < 0) return io_error("opening", path);
     auto fail = [fd](std::unexpected<TreeError> error) {
         ::close(fd);
@@ -103,7 +103,16 @@ std::expected<std::pair<int, std::uint64_t>, TreeError> FileNodeStore::open_chec
 }
 
 std::expected<std::unique_ptr<FileNodeStore>, TreeError> FileNodeStore::open(const std::string& path) {
-    auto opened = open_checked(path);
+    return open_with(path, true);
+}
+
+std::expected<std::unique_ptr<FileNodeStore>, TreeError> FileNodeStore::open_read_only(const std::string& path) {
+    return open_with(path, false);
+}
+
+std::expected<std::unique_ptr<FileNodeStore>, TreeError> FileNodeStore::open_with(const std::string& path,
+                                                                                   bool writable) {
+    auto opened = open_checked(path, writable);
     if (!opened) return std::unexpected(opened.error());
     const auto [fd, length] = *opened;
     const std::uint64_t body = length - kHeaderSize;

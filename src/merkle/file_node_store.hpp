@@ -36,6 +36,9 @@ public:
     // An existing store, for reading and appending; refuses one that does not end on a whole
     // leaf.
     static std::expected<std::unique_ptr<FileNodeStore>, TreeError> open(const std::string& path);
+    // An existing store for reading only (proofs beside a writer, or in a read-only folder):
+    // refuses what `open` refuses; appending to it fails.
+    static std::expected<std::unique_ptr<FileNodeStore>, TreeError> open_read_only(const std::string& path);
     // An existing store cut back to its last whole leaf; still refuses a bad header.
     static std::expected<Recovered, TreeError> recover(const std::string& path);
 
@@ -58,7 +61,9 @@ private:
     FileNodeStore(int fd, std::string path, std::uint64_t records) : fd_(fd), path_(std::move(path)), written_(records) {}
     static std::expected<std::unique_ptr<FileNodeStore>, TreeError> create_with(const std::string& path, int flags);
     // The file opened and its header checked; the second value is the file's length in bytes.
-    static std::expected<std::pair<int, std::uint64_t>, TreeError> open_checked(const std::string& path);
+    static std::expected<std::pair<int, std::uint64_t>, TreeError> open_checked(const std::string& path,
+                                                                                bool writable = true);
+    static std::expected<std::unique_ptr<FileNodeStore>, TreeError> open_with(const std::string& path, bool writable);
 
     int fd_;
     std::string path_;

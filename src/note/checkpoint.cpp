@@ -22,10 +22,17 @@ std::string line_problem(std::string_view line, std::string_view what) {
     return {};
 }
 
+// An origin is also the name of the log's note key, so it holds no space of any kind.
+std::string origin_problem(std::string_view origin) {
+    if (std::string problem = line_problem(origin, "the origin"); !problem.empty()) return problem;
+    if (std::string problem = space_problem(origin); !problem.empty()) return "the origin: " + problem;
+    return {};
+}
+
 }  // namespace
 
 std::expected<std::string, NoteError> Checkpoint::text() const {
-    if (std::string problem = line_problem(origin, "the origin"); !problem.empty()) return bad(problem);
+    if (std::string problem = origin_problem(origin); !problem.empty()) return bad(problem);
     std::string out = origin + "\n" + std::to_string(size) + "\n" + base64_encode(root) + "\n";
     for (std::size_t i = 0; i < extensions.size(); ++i) {
         std::string problem = line_problem(extensions[i], "extension line " + std::to_string(i + 1));
@@ -48,7 +55,7 @@ std::expected<Checkpoint, NoteError> Checkpoint::parse(std::string_view text) {
     if (lines.size() < 3) return bad("fewer than three lines");
 
     Checkpoint out;
-    if (lines[0].empty()) return bad("the origin is empty");
+    if (std::string problem = origin_problem(lines[0]); !problem.empty()) return bad(problem);
     out.origin = std::string(lines[0]);
 
     const std::string_view size = lines[1];

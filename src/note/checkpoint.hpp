@@ -22,7 +22,8 @@ struct Checkpoint {
     std::vector<std::string> extensions;
 
     // The checkpoint text, final newline included; refuses an empty origin or extension, or
-    // one with a newline, control character or invalid UTF-8 (NoteError::BadCheckpoint).
+    // one with a newline, control character or invalid UTF-8, or an origin with a space of
+    // any kind (NoteError::BadCheckpoint).
     std::expected<std::string, NoteError> text() const;
     // Parses a checkpoint text (the note's text, not the signed note).
     static std::expected<Checkpoint, NoteError> parse(std::string_view text);

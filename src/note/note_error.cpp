@@ -7,8 +7,8 @@ namespace corvel {
 std::string NoteError::message() const {
     switch (kind_) {
         case Kind::BadKeyName:
-            return "Invalid note key name" + (detail_.empty() ? std::string() : " \"" + detail_ + "\"") +
-                   ": it must be non-empty, without spaces, plus signs or control characters";
+            return "Invalid note key name " + detail_ +
+                   "; a name is non-empty UTF-8 without spaces, plus signs or control characters";
         case Kind::BadVerifierKey: return "Invalid verifier key: " + detail_;
         case Kind::BadText: return "Invalid note text: " + detail_;
         case Kind::Malformed: return "Malformed signed note: " + detail_;

@@ -9,7 +9,7 @@ namespace corvel {
 class NoteError {
 public:
     enum class Kind : std::uint8_t {
-        BadKeyName,         // detail: the name, or empty when it came inside a key text
+        BadKeyName,         // detail: the name, quoted (or where it stood, when it may be key material), and what is wrong with it
         BadVerifierKey,     // detail: what is wrong with the key text
         BadText,            // detail: why the text cannot be signed or opened
         Malformed,          // detail: what is wrong with the signed note

@@ -4,6 +4,7 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "note/base64.hpp"
@@ -47,6 +48,20 @@ bool is_control(char32_t code) {
     return code < 0x20 || (code >= 0x7F && code <= 0x9F);
 }
 
+// Unicode's White_Space characters: what Go's unicode.IsSpace reports, and what signed-note
+// names may not hold.
+bool is_space(char32_t code) {
+    return (code >= 0x09 && code <= 0x0D) || code == 0x20 || code == 0x85 || code == 0xA0 || code == 0x1680 ||
+           (code >= 0x2000 && code <= 0x200A) || code == 0x2028 || code == 0x2029 || code == 0x202F ||
+           code == 0x205F || code == 0x3000;
+}
+
+std::string code_point(char32_t code) {
+    char out[16];
+    std::snprintf(out, sizeof out, "U+%04X", static_cast<unsigned>(code));
+    return out;
+}
+
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -70,8 +85,46 @@ std::string note_text_problem(std::string_view text) {
     return {};
 }
 
-bool valid_note_key_name(std::string_view name) {
-    return !name.empty() && name.find_first_of(" +\n") == std::string_view::npos && note_text_problem(name).empty();
+std::string space_problem(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t code = 0;
+        const std::size_t length = decode_utf8(text, i, code);
+        if (length == 0) return {};
+        if (is_space(code)) return "it holds a space (" + code_point(code) + ")";
+        i += length;
+    }
+    return {};
+}
+
+std::string note_name_problem(std::string_view name) {
+    if (name.empty()) return "it is empty";
+    for (std::size_t i = 0; i < name.size();) {
+        char32_t code = 0;
+        const std::size_t length = decode_utf8(name, i, code);
+        if (length == 0) return "it is not valid UTF-8 (byte " + std::to_string(i) + ")";
+        if (code == U'+') return "it holds a plus sign";
+        if (is_space(code)) return "it holds a space (" + code_point(code) + ")";
+        if (is_control(code)) return "it holds a control character (" + code_point(code) + ")";
+        i += length;
+    }
+    return {};
+}
+
+bool valid_note_key_name(std::string_view name) { return note_name_problem(name).empty(); }
+
+static std::string quoted_name(std::string_view name) {
+    // A name is echoed only while short and printable: what was given may be key material.
+    if (name.size() > 64 || !note_text_problem(name).empty() || name.find('\n') != std::string_view::npos) {
+        return "of " + std::to_string(name.size()) + " bytes";
+    }
+    std::string out(1, '"');
+    out.append(name);
+    out.push_back('"');
+    return out;
+}
+
+NoteError bad_key_name(std::string_view name) {
+    return NoteError(NoteError::Kind::BadKeyName, quoted_name(name) + ": " + note_name_problem(name));
 }
 
 std::uint32_t note_key_id(std::string_view name, const PublicKey& public_key) {
@@ -86,7 +139,7 @@ std::uint32_t note_key_id(std::string_view name, const PublicKey& public_key) {
 }
 
 std::expected<VerifierKey, NoteError> VerifierKey::make(std::string name, const PublicKey& public_key) {
-    if (!valid_note_key_name(name)) return std::unexpected(NoteError(NoteError::Kind::BadKeyName, std::move(name)));
+    if (!valid_note_key_name(name)) return std::unexpected(bad_key_name(name));
     const std::uint32_t id = note_key_id(name, public_key);
     return VerifierKey{std::move(name), id, public_key};
 }
@@ -94,11 +147,22 @@ std::expected<VerifierKey, NoteError> VerifierKey::make(std::string name, const 
 std::expected<VerifierKey, NoteError> VerifierKey::parse(std::string_view text) {
     // The name has no plus sign and the hex has none, so the first two split the text; the
     // base64 after them may hold more.
+    // Key files are PEM: say what was given without repeating any of it.
+    if (text.find("-----BEGIN ") != std::string_view::npos) {
+        return bad_key(text.find("PRIVATE KEY") != std::string_view::npos
+                           ? "this is a private key; a verifier key is the text name+ID+key of the public key"
+                           : "this is a PEM key; a verifier key is the text name+ID+key (TrailPublicKey.verifier_key "
+                             "or keygen --name prints it)");
+    }
     const std::size_t first = text.find('+');
-    if (first == std::string_view::npos) return bad_key("no \"+\" after the key name");
+    if (first == std::string_view::npos) {
+        return bad_key("not a verifier key text: it holds no \"+\" (a verifier key is name+ID+key)");
+    }
     const std::string_view name = text.substr(0, first);
     // The name is not repeated: the text may be key material given in the wrong place.
-    if (!valid_note_key_name(name)) return std::unexpected(NoteError(NoteError::Kind::BadKeyName));
+    if (!valid_note_key_name(name)) {
+        return std::unexpected(NoteError(NoteError::Kind::BadKeyName, "before the first \"+\": " + note_name_problem(name)));
+    }
     const std::string_view rest = text.substr(first + 1);
     if (rest.size() < 9 || rest[8] != '+') return bad_key("the key ID is not 8 hex digits followed by \"+\"");
     std::uint32_t id = 0;
@@ -127,7 +191,7 @@ std::string VerifierKey::text() const {
 }
 
 std::expected<SeedNoteSigner, NoteError> SeedNoteSigner::create(std::string name, const Seed& seed) {
-    if (!valid_note_key_name(name)) return std::unexpected(NoteError(NoteError::Kind::BadKeyName, std::move(name)));
+    if (!valid_note_key_name(name)) return std::unexpected(bad_key_name(name));
     return SeedNoteSigner(std::move(name), seed);
 }
 
@@ -153,7 +217,7 @@ std::expected<Signature, NoteError> SeedNoteSigner::sign(ByteView message) const
 }
 
 std::expected<KeyStoreNoteSigner, NoteError> KeyStoreNoteSigner::create(std::string name, const KeyStore& store) {
-    if (!valid_note_key_name(name)) return std::unexpected(NoteError(NoteError::Kind::BadKeyName, std::move(name)));
+    if (!valid_note_key_name(name)) return std::unexpected(bad_key_name(name));
     const Bytes key = store.public_key_bytes();
     if (key.size() != 32) {
         return std::unexpected(NoteError(NoteError::Kind::SigningFailed, "the key store's public key is not 32 bytes"));

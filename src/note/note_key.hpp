@@ -3,7 +3,9 @@
 //
 // Key ID = the first 4 bytes, big-endian, of SHA-256(name || 0x0A || 0x01 || public key).
 // Verifier key text = name "+" 8 lower-case hex digits of the key ID "+" base64(0x01 || public key).
-// A name is non-empty UTF-8 with no space, no plus sign and no control character.
+// A name is non-empty UTF-8 with no plus sign, no control character and no space: none of
+// Unicode's White_Space characters (U+0020, U+00A0, U+1680, U+2000-U+200A, U+2028, U+2029,
+// U+202F, U+205F, U+3000 and the ASCII controls among them), as Go's note package requires.
 
 #include <cstdint>
 #include <expected>
@@ -20,7 +22,15 @@ namespace corvel {
 // newline), or empty when it may.
 std::string note_text_problem(std::string_view text);
 
+// "it holds a space (U+....)" for the first White_Space character in valid UTF-8 `text`, or
+// empty when there is none.
+std::string space_problem(std::string_view text);
+// Why `name` may not be a note key name or an origin, or empty when it may.
+std::string note_name_problem(std::string_view name);
 bool valid_note_key_name(std::string_view name);
+// The BadKeyName error for `name`, saying what is wrong with it; the name is quoted only when
+// short and printable, since what was given may be key material.
+NoteError bad_key_name(std::string_view name);
 std::uint32_t note_key_id(std::string_view name, const PublicKey& public_key);
 
 struct VerifierKey {

@@ -59,7 +59,7 @@ std::expected<std::string, NoteError> sign_note(std::string_view text, const Not
     if (std::string problem = note_text_problem(text); !problem.empty()) {
         return std::unexpected(NoteError(NoteError::Kind::BadText, problem));
     }
-    if (!valid_note_key_name(signer.name())) return std::unexpected(NoteError(NoteError::Kind::BadKeyName, signer.name()));
+    if (!valid_note_key_name(signer.name())) return std::unexpected(bad_key_name(signer.name()));
     auto signature = signer.sign(as_bytes(text));
     if (!signature) return std::unexpected(signature.error());
     std::string note(text);

@@ -55,6 +55,8 @@ TEST(CheckpointText, MalformedTextsAreRefused) {
              "o\n5\n" + root + "\n",                             // empty extension line
              "o\n5\n" + root + "ext\n\n",
              "o\t\n5\n" + root,                                  // control character
+             "o p\n5\n" + root,                                 // spaces: the origin names the key
+             "o\xC2\xA0p\n5\n" + root, "o\xE3\x80\x80p\n5\n" + root, "o\xE2\x80\xA8p\n5\n" + root,
     };
     for (const std::string& text : texts) {
         auto parsed = Checkpoint::parse(text);
@@ -62,7 +64,8 @@ TEST(CheckpointText, MalformedTextsAreRefused) {
         EXPECT_EQ(parsed.error().kind(), NoteError::Kind::BadCheckpoint) << text;
     }
     for (const Checkpoint& bad : {Checkpoint{"", 1, {}, {}}, Checkpoint{"a\nb", 1, {}, {}},
-                                  Checkpoint{"o", 1, {}, {""}}, Checkpoint{"o", 1, {}, {"x\ny"}}}) {
+                                  Checkpoint{"o", 1, {}, {""}}, Checkpoint{"o", 1, {}, {"x\ny"}},
+                                  Checkpoint{"o\xE1\x9A\x80p", 1, {}, {}}}) {
         EXPECT_EQ(bad.text().error().kind(), NoteError::Kind::BadCheckpoint);
     }
 }

@@ -299,7 +299,8 @@ TEST_F(KeyFiles, PublicKeyInEveryFormFromTextAndFile) {
     const std::string bad_name = write("bad_name.pub", "a b+00000000+" + base64_encode(Bytes(33, 1)));
     EXPECT_EQ(load_public_key(bad_name).error().message(),
               "Invalid key file '" + bad_name +
-                  "': Invalid note key name: it must be non-empty, without spaces, plus signs or control characters");
+                  "': Invalid note key name before the first \"+\": it holds a space (U+0020); a name is non-empty "
+                  "UTF-8 without spaces, plus signs or control characters");
 }
 
 TEST(TrailPublicKey, VerifyAcceptsOnlyTheExactSignature) {

@@ -1,5 +1,6 @@
-// Evidence documents under a fixed verifier key: any input is refused or accepted without a
-// fault, and an accepted one names an entry inside the checkpoint's tree.
+// Evidence and consistency documents under a fixed verifier key: any input is refused or
+// accepted without a fault; accepted evidence names an entry inside the checkpoint's tree, and
+// an accepted consistency document never goes from a larger tree to a smaller one.
 
 #include <string>
 
@@ -16,7 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The key that signed the seed corpus (a fixed seed: the bytes 0 to 31).
     static const auto key = VerifierKey::parse("fuzz.example/log+18ad62be+AQOhB7/zzhC+HXDdGOdLwJln5NYwm6UNXx3chmQSVTG4");
     require(key.has_value(), "the fuzz verifier key does not parse");
-    const auto summary = verify_evidence(std::string_view(reinterpret_cast<const char*>(data), size), *key);
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const auto summary = verify_evidence(input, *key);
     if (summary) require(summary->index < summary->tree_size, "accepted evidence names an entry outside its tree");
+    const auto consistent = verify_consistency(input, *key);
+    if (consistent) require(consistent->old_size <= consistent->new_size, "accepted consistency goes backwards");
     return 0;
 }

@@ -100,6 +100,17 @@ PyObject* path_str(const std::string& path) {
     return check(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
 }
 
+std::string text_as_given(PyObject* value, const char* name) {
+    if (!PyUnicode_Check(value)) raise_wrong_type(value, name, "str");
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(value, &size)) return {data, static_cast<std::size_t>(size)};
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyErrorRaised{};
+    PyErr_Clear();
+    Ref encoded = Ref::steal(PyUnicode_AsEncodedString(value, "utf-8", "surrogatepass"));
+    if (!encoded) throw PyErrorRaised{};
+    return {PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))};
+}
+
 std::vector<std::string> text_list(PyObject* value, const char* name) {
     if (PyUnicode_Check(value)) raise_str_refused(name, "a sequence of str");
     SequenceItems items(value, name);

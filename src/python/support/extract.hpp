@@ -39,6 +39,10 @@ std::string file_path(PyObject* value, const char* name);
 // A file system path as the str Python shows for it (the inverse of file_path).
 PyObject* path_str(const std::string& path);
 
+// A str as UTF-8, a lone surrogate encoded as such (bytes that are not valid UTF-8), for a
+// value the core checks and refuses with its own message rather than a UnicodeEncodeError.
+std::string text_as_given(PyObject* value, const char* name);
+
 // A sequence of str (list, tuple or any other sequence), copied in order. A str itself is
 // refused: it is not taken as a sequence of one-character texts.
 std::vector<std::string> text_list(PyObject* value, const char* name);

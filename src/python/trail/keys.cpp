@@ -85,7 +85,7 @@ PyObject* pem(PyTrailPublicKey* self) { return to_str(self->value.pem()); }
 
 PyObject* verifier_key(PyTrailPublicKey* self, const FastArgs& args) {
     auto [name] = parse("TrailPublicKey.verifier_key", {"name"}, 1, args);
-    auto key = VerifierKey::make(std::string(text(name, "name")), self->value.bytes());
+    auto key = VerifierKey::make(text_as_given(name, "name"), self->value.bytes());
     if (!key) raise_error(key.error());
     return to_str(key->text());
 }

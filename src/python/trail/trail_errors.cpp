@@ -51,7 +51,8 @@ void raise_error(const AuditError& error) {
 
 void raise_error(const TrailError& error) {
     if (const AuditError* audit = error.audit_error()) raise_error(*audit);
-    const bool integrity = error.kind() == TrailError::Kind::WrongKey || error.kind() == TrailError::Kind::NotThePrefix;
+    const bool integrity = error.kind() == TrailError::Kind::WrongKey || error.kind() == TrailError::Kind::NotThePrefix ||
+                           error.kind() == TrailError::Kind::ProofRefused;
     raise_text(integrity ? trail_integrity_error_class() : trail_error_class(), error.message());
 }
 

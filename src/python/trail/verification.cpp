@@ -1,6 +1,7 @@
 // verify_trail and TrailSummary; prove, verify_evidence and prove_consistency.
 #include "python/trail/trail.hpp"
 
+#include <optional>
 #include <string>
 
 #include "audit_trail/trail_evidence.hpp"
@@ -16,6 +17,12 @@
 namespace corvel::python::trail {
 
 namespace {
+
+VerifierKey verifier_key_argument(PyObject* key) {
+    auto verifier = parse_verifier_key(text_as_given(key, "verifier_key"));
+    if (!verifier) raise_error(verifier.error());
+    return std::move(*verifier);
+}
 
 PyObject* summary_count(PyTrailSummary* self) { return to_int(self->value.count); }
 PyObject* summary_head_index(PyTrailSummary* self) {
@@ -44,6 +51,11 @@ PyObject* verify(const FastArgs& args) {
     const std::string note = against_checkpoint ? std::string(text(checkpoint_arg, "checkpoint")) : std::string();
     const std::string file = file_path(path, "path");
     const TrailPublicKey public_key = public_key_argument(key, "public_key");
+    // A verifier key text names the trail it is for: the checkpoint's origin must be that name.
+    std::string key_name;
+    if (PyUnicode_Check(key)) {
+        if (auto verifier = parse_verifier_key(text(key, "public_key"))) key_name = std::move(verifier->name);
+    }
     const bool report = progress != nullptr && progress != Py_None;
     if (report && !PyCallable_Check(progress)) raise_wrong_type(progress, "progress", "callable");
 
@@ -64,7 +76,7 @@ PyObject* verify(const FastArgs& args) {
             });
         };
         if (against_checkpoint) {
-            summary = verify_trail_prefix(file, public_key.bytes(), note, hook);
+            summary = verify_trail_prefix(file, public_key.bytes(), note, hook, key_name);
         } else if (auto plain = verify_trail(file, public_key.bytes(), hook)) {
             summary = *plain;
         } else {
@@ -111,9 +123,8 @@ PyObject* prove(const FastArgs& args) {
 PyObject* check_evidence(const FastArgs& args) {
     auto [evidence, key] = parse("verify_evidence", {"evidence", "verifier_key"}, 2, args);
     const std::string_view document = text(evidence, "evidence");
-    auto verifier = parse_verifier_key(text(key, "verifier_key"));
-    if (!verifier) raise_error(verifier.error());
-    auto summary = verify_evidence(document, *verifier);
+    const VerifierKey verifier = verifier_key_argument(key);
+    auto summary = verify_evidence(document, verifier);
     if (!summary) raise_error(summary.error());
     Ref out = Ref::steal(check(PyDict_New()));
     Ref index = Ref::steal(to_int(summary->index));
@@ -128,16 +139,35 @@ PyObject* check_evidence(const FastArgs& args) {
 }
 
 PyObject* consistency(const FastArgs& args) {
-    auto [old_checkpoint, path] = parse("prove_consistency", {"old_checkpoint", "path"}, 2, args);
+    auto [old_checkpoint, path, key] =
+        parse("prove_consistency", {"old_checkpoint", "path", "verifier_key"}, 2, args);
     const std::string note(text(old_checkpoint, "old_checkpoint"));
     const std::string file = file_path(path, "path");
+    std::optional<VerifierKey> verifier;
+    if (key != nullptr && key != Py_None) verifier = verifier_key_argument(key);
     std::expected<std::string, TrailError> proof;
     {
         WithoutInterpreterLock unlocked;
-        proof = prove_consistency(note, file);
+        proof = prove_consistency(note, file, verifier ? &*verifier : nullptr);
     }
     if (!proof) raise_error(proof.error());
     return to_str(*proof);
+}
+
+PyObject* check_consistency(const FastArgs& args) {
+    auto [document, key] = parse("verify_consistency", {"document", "verifier_key"}, 2, args);
+    const std::string_view text_of_document = text(document, "document");
+    const VerifierKey verifier = verifier_key_argument(key);
+    auto summary = verify_consistency(text_of_document, verifier);
+    if (!summary) raise_error(summary.error());
+    Ref out = Ref::steal(check(PyDict_New()));
+    Ref origin = Ref::steal(to_str(summary->origin));
+    Ref old_size = Ref::steal(to_int(summary->old_size));
+    Ref new_size = Ref::steal(to_int(summary->new_size));
+    check_status(PyDict_SetItemString(out.get(), "origin", origin.get()));
+    check_status(PyDict_SetItemString(out.get(), "old_size", old_size.get()));
+    check_status(PyDict_SetItemString(out.get(), "new_size", new_size.get()));
+    return out.release();
 }
 
 template <auto Body>
@@ -160,8 +190,14 @@ PyMethodDef evidence_functions[] = {
         "returns its index, tree_size, origin and current_hash"),
     fast_function<&consistency>(
         "prove_consistency",
-        "prove_consistency(old_checkpoint, path)\n--\n\nThe consistency proof (JSON text) that the trail extends "
-        "an older checkpoint of it, checked before it is returned"),
+        "prove_consistency(old_checkpoint, path, verifier_key=None)\n--\n\nThe consistency proof (JSON text) that "
+        "the trail extends an older checkpoint of it, checked before it is returned; with the trail's verifier key "
+        "text, both checkpoints must also be signed by it under its name"),
+    fast_function<&check_consistency>(
+        "verify_consistency",
+        "verify_consistency(document, verifier_key)\n--\n\nVerify a consistency document offline with the "
+        "trail's verifier key text: both checkpoints signed by the key under its name, and the proof that the old "
+        "tree is a prefix of the new; returns its origin, old_size and new_size"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -170,7 +206,8 @@ PyMethodDef verify_trail_function = {
     METH_FASTCALL | METH_KEYWORDS,
     "verify_trail(path, public_key, progress=None, checkpoint=None)\n--\n\nVerify a trail file with its public "
     "key: the layout, index continuity, the chain, every signature and no repeated proof nonce; with a checkpoint "
-    "(signed-note text), also that the file holds exactly the tree it signs. Returns a TrailSummary; raises "
+    "(signed-note text), also that the file holds exactly the tree it signs. A public key given as a verifier key "
+    "text names the trail: the checkpoint's origin must be its name. Returns a TrailSummary; raises "
     "TrailIntegrityError or TrailError at the first failure. progress(done_bytes, total_bytes) is called now and "
     "then."};
 
