@@ -329,5 +329,20 @@ TEST_F(GateTest, TheGateRecordIsCoveredByTheEntryHash) {
     EXPECT_NE(entry_hash(one), entry_hash(two));
 }
 
+TEST_F(GateTest, VerificationChecksTheProofOfAnAllowAndTheSignalUnderTheTrailKey) {
+    const ToolArguments args = arguments();
+    const Action action{ActionType::custom("ls"), "", Bytes(args.canonical.begin(), args.canonical.end()), "agent"};
+    // Written by the key holder, chained and signed, but the allow's proof is not the key's.
+    IntegrityProof proof = IntegrityProof::create(action, std::string(64, 'f'), 60, pinned_clock);
+    proof.signature.assign(64, 1);
+    ASSERT_TRUE(writer_->append(action, proof, Decision::denied("no"), {}, GateCall{{}, 1}).has_value());
+    ASSERT_TRUE(verify_trail(path_, key_->public_key().bytes()).has_value());  // a denial's proof is not checked
+    IntegrityProof allow = IntegrityProof::create(action, std::string(64, 'f'), 60, pinned_clock);
+    allow.signature.assign(64, 1);
+    ASSERT_TRUE(writer_->append(action, allow, Decision::approved(), {}, GateCall{{}, 0}).has_value());
+    ASSERT_TRUE(writer_->sync().has_value());
+    EXPECT_EQ(verify_trail(path_, key_->public_key().bytes()).error().message(), "Invalid signature at audit log index 1");
+}
+
 }  // namespace
 }  // namespace corvel
