@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/json_writer.hpp"
 #include "crypto/sha256.hpp"
 #include "watchdog/lower_case.hpp"
 
@@ -25,32 +26,6 @@ struct Refused {
 
 // 2^53: beyond it a JSON integer has no exact IEEE double, so no exact canonical form.
 constexpr std::uint64_t kExactIntegerLimit = std::uint64_t{1} << 53;
-
-void append_json_string(std::string& out, std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    out.push_back('"');
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\f': out += "\\f"; break;
-            case '\r': out += "\\r"; break;
-            default:
-                if (byte < 0x20) {
-                    out += "\\u00";
-                    out.push_back(kHex[byte >> 4]);
-                    out.push_back(kHex[byte & 0xf]);
-                } else {
-                    out.push_back(c);
-                }
-        }
-    }
-    out.push_back('"');
-}
 
 // A member name as UTF-16 code units: RFC 8785 orders members by them, not by code points.
 std::u16string utf16(std::string_view utf8) {
