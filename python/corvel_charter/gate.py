@@ -84,7 +84,7 @@ class GateDecision:
     tool: str
     allowed: bool
     reason: str
-    # The ids of the deciding policies: their @id annotation, else Cedar's own id (policy0, ...).
+    # The ids of the deciding policies, sorted: their @id annotation, else Cedar's own id (policy0, ...).
     policies: tuple[str, ...]
     # The decision's trail entry; None when the trail could not record it (then never an allow).
     index: int | None
@@ -120,6 +120,19 @@ def _policy_text(policy: str | os.PathLike[str] | cedarpy.PolicySet) -> str:
     if isinstance(policy, str):
         return policy
     raise TypeError(f"policy: expected Cedar text, a path or a cedarpy.PolicySet, not {type(policy).__name__}")
+
+
+def _check_member_names(value: object) -> None:
+    """json.dumps writes a key 1 or 1.5 as the text "1" or "1.5": two different argument sets
+    would then share one canonical form and one hash. Only text keys are JSON member names."""
+    if isinstance(value, dict):
+        for name, member in value.items():
+            if not isinstance(name, str):
+                raise TypeError(f"the member name {name!r} is not a string")
+            _check_member_names(member)
+    elif isinstance(value, (list, tuple)):
+        for item in value:
+            _check_member_names(item)
 
 
 def _digest(value: object) -> bytes:
@@ -178,6 +191,7 @@ class Gate:
         if not isinstance(tool, str):
             raise TypeError(f"tool: expected str, not {type(tool).__name__}")
         try:
+            _check_member_names(arguments)
             prepared = ToolArguments.parse(json.dumps(arguments, allow_nan=False))
         except (TypeError, ValueError, RecursionError, GateError) as failure:
             return self._decide(tool, None, "failure", [], f"the arguments are not JSON: {failure}")
@@ -200,7 +214,8 @@ class Gate:
         if diagnostics.errors:
             return "failure", [], "Cedar reported errors: " + "; ".join(diagnostics.errors)
         names = diagnostics.id_annotations_by_reason
-        policies = [names.get(reason, reason) or reason for reason in diagnostics.reasons]
+        # Sorted: Cedar gives them in no fixed order, and the trail should not vary with that.
+        policies = sorted(names.get(reason, reason) or reason for reason in diagnostics.reasons)
         if result.decision == cedarpy.Decision.Allow:
             return "allow", policies, ""
         if result.decision == cedarpy.Decision.Deny:
@@ -248,7 +263,8 @@ class Gate:
 
     def guard(self, function: Callable[..., Any] | None = None, /, *, tool: str | None = None) -> Any:
         """Decorate a function (plain or async) as a tool: each call's arguments are bound by the
-        function's signature, checked, and the function runs only on an allow; its outcome is
+        function's signature (defaults applied, ``*args`` as a list under its name, ``**kwargs``
+        merged in), checked, and the function runs only on an allow; its outcome is
         recorded. A denial raises GateDenied carrying the decision. ``tool`` names the tool (the
         function's name by default). An async function's checks and records run in a worker thread
         (asyncio.to_thread), so a sync of the trail never blocks the event loop."""
@@ -262,7 +278,14 @@ class Gate:
         def bound(args: tuple[Any, ...], kwargs: dict[str, Any]) -> dict[str, Any]:
             binding = signature.bind(*args, **kwargs)
             binding.apply_defaults()
-            return dict(binding.arguments)
+            arguments: dict[str, Any] = {}
+            for name, value in binding.arguments.items():
+                # **kwargs are arguments in their own right, not one argument named after them.
+                if signature.parameters[name].kind is inspect.Parameter.VAR_KEYWORD:
+                    arguments.update(value)
+                else:
+                    arguments[name] = value
+            return arguments
 
         if inspect.iscoroutinefunction(function):
 
