@@ -42,15 +42,15 @@ import os
 import threading
 from dataclasses import dataclass
 from importlib import resources
-from typing import Any, Callable, Mapping, ParamSpec, TypeVar, overload
+from typing import Any, Callable, Mapping, ParamSpec, Protocol, TypeVar
 
 try:
     import cedarpy
-except ImportError as missing:  # pragma: no cover - the test environment has the extra
+except ImportError:  # pragma: no cover - the test environment has the extra
     raise ImportError(
         "corvel_charter.gate judges tool calls with Cedar, which comes with the optional extra 'policy': "
         "pip install 'corvel-charter[policy]'"
-    ) from missing
+    )
 
 from corvel_charter import AuditTrail
 from corvel_charter._trail import GateError, ToolArguments, ToolGate  # type: ignore[import-not-found]
@@ -71,6 +71,10 @@ R = TypeVar("R")
 ACTION = 'Action::"call_tool"'
 # Tool entities kept per gate; a gate that meets more tools than this builds the rest per call.
 _ENTITY_CACHE_LIMIT = 1024
+
+
+class _Decorator(Protocol):
+    def __call__(self, function: Callable[P, R], /) -> Callable[P, R]: ...
 
 
 class PolicyError(GateError):  # type: ignore[misc]
@@ -169,11 +173,12 @@ class Gate:
         text = _policy_text(policy)
         try:
             self._policies = cedarpy.PolicySet.from_str(text)
-            self._schema = cedarpy.Schema.from_str(schema) if schema is not None else None
+            parsed_schema = cedarpy.Schema.from_str(schema) if schema is not None else None
         except ValueError as refused:
             raise PolicyError(f"The policy does not parse: {refused}") from None
-        if schema is not None:
-            validation = cedarpy.validate_policies(text, self._schema)
+        self._schema = parsed_schema
+        if parsed_schema is not None:
+            validation = cedarpy.validate_policies(text, parsed_schema)
             if not validation.validation_passed:
                 errors = "; ".join(str(error) for error in validation.errors)
                 raise PolicyError(f"The policy does not validate against the schema: {errors}")
@@ -256,21 +261,24 @@ class Gate:
 
     # ------------------------------------------------------------------ guarding
 
-    @overload
-    def guard(self, function: Callable[P, R], /) -> Callable[P, R]: ...
-    @overload
-    def guard(self, *, tool: str) -> Callable[[Callable[P, R]], Callable[P, R]]: ...
+    def guard(self, function: Callable[P, R]) -> Callable[P, R]:
+        """Decorate a function (plain or async) as a tool named after it: each call's arguments are
+        bound by the function's signature (defaults applied, ``*args`` as a list under its name,
+        ``**kwargs`` merged in), checked, and the function runs only on an allow; its outcome is
+        recorded. A denial raises GateDenied carrying the decision. An async function's checks and
+        records run in a worker thread (asyncio.to_thread), so a sync of the trail never blocks the
+        event loop."""
+        guarded: Callable[P, R] = self._guarded(function, function.__name__)
+        return guarded
 
-    def guard(self, function: Callable[..., Any] | None = None, /, *, tool: str | None = None) -> Any:
-        """Decorate a function (plain or async) as a tool: each call's arguments are bound by the
-        function's signature (defaults applied, ``*args`` as a list under its name, ``**kwargs``
-        merged in), checked, and the function runs only on an allow; its outcome is
-        recorded. A denial raises GateDenied carrying the decision. ``tool`` names the tool (the
-        function's name by default). An async function's checks and records run in a worker thread
-        (asyncio.to_thread), so a sync of the trail never blocks the event loop."""
-        if function is None:
-            return lambda inner: self._guarded(inner, tool or inner.__name__)
-        return self._guarded(function, tool or function.__name__)
+    def tool(self, name: str) -> _Decorator:
+        """The same as guard, under the tool name ``name``: ``@gate.tool("fetch")``"""
+
+        def decorate(function: Callable[P, R]) -> Callable[P, R]:
+            guarded: Callable[P, R] = self._guarded(function, name)
+            return guarded
+
+        return decorate
 
     def _guarded(self, function: Callable[..., Any], tool: str) -> Callable[..., Any]:
         signature = inspect.signature(function)

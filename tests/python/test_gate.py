@@ -344,7 +344,7 @@ def test_a_guarded_async_function_under_gather_of_a_hundred_calls(tmp_path, key)
         gate = Gate(example_policy(), trail, "agent-7")
         threads = set()
 
-        @gate.guard(tool="fetch")
+        @gate.tool("fetch")
         async def fetch_page(url: str) -> str:
             await asyncio.sleep(0.001)
             return url.upper()
