@@ -480,11 +480,21 @@ def test_check_prints_the_decision_and_exits_by_it(tmp_path, key):
 # ---------------------------------------------------------------- the typed example
 
 
-@pytest.mark.skipif(sys.platform != "linux", reason="the example writes a trail in a scratch folder")
-def test_the_gate_example_runs_and_mypy_strict_accepts_it(tmp_path):
-    run = subprocess.run([sys.executable, str(EXAMPLE)], capture_output=True, text=True, cwd=tmp_path, timeout=120)
-    assert run.returncode == 0, run.stderr
-    assert "denied: run_command: Denied by policy destructive-command" in run.stdout
-    checked = subprocess.run([sys.executable, "-m", "mypy", "--strict", str(EXAMPLE)], capture_output=True,
-                             text=True, cwd=tmp_path, timeout=300)
+def readme_gate_example():
+    """The Python block of the README's gate section."""
+    readme = (EXAMPLE.parents[1] / "README.md").read_text()
+    section = readme[readme.index("## The gate:"):]
+    return section[section.index("```python\n") + len("```python\n"):section.index("```\n", section.index("```python"))]
+
+
+def test_the_gate_examples_run_and_mypy_strict_accepts_them(tmp_path):
+    readme = tmp_path / "readme_gate.py"
+    readme.write_text(readme_gate_example())
+    for example in (EXAMPLE, readme):
+        run = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, cwd=tmp_path, timeout=120)
+        assert run.returncode == 0, run.stderr
+        assert "denied: run_command: Denied by policy destructive-command" in run.stdout
+        assert "trail verified: 10 entries" in run.stdout
+    checked = subprocess.run([sys.executable, "-m", "mypy", "--strict", str(EXAMPLE), str(readme)],
+                             capture_output=True, text=True, cwd=tmp_path, timeout=300)
     assert checked.returncode == 0, checked.stdout + checked.stderr
