@@ -69,6 +69,9 @@ R = TypeVar("R")
 
 # The action every request names.
 ACTION = 'Action::"call_tool"'
+# One encoder for every call (json.dumps with an option builds a new one each time). NaN and the
+# infinities are no JSON.
+_ENCODER = json.JSONEncoder(allow_nan=False)
 # Tool entities kept per gate; a gate that meets more tools than this builds the rest per call.
 _ENTITY_CACHE_LIMIT = 1024
 
@@ -81,7 +84,7 @@ class PolicyError(GateError):  # type: ignore[misc]
     """The policy (or its schema) does not parse or validate: Cedar's message says why"""
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class GateDecision:
     """The gate's decision on one call, as recorded in the trail."""
 
@@ -142,7 +145,7 @@ def _check_member_names(value: object) -> None:
 def _digest(value: object) -> bytes:
     """SHA-256 of a result: of its canonical JSON when it has one, else of its repr()."""
     try:
-        return bytes(ToolArguments.parse(json.dumps(value, allow_nan=False)).hash)
+        return bytes(ToolArguments.parse(_ENCODER.encode(value)).hash)
     except (TypeError, ValueError, RecursionError, GateError):
         return hashlib.sha256(repr(value).encode("utf-8", "surrogatepass")).digest()
 
@@ -197,7 +200,7 @@ class Gate:
             raise TypeError(f"tool: expected str, not {type(tool).__name__}")
         try:
             _check_member_names(arguments)
-            prepared = ToolArguments.parse(json.dumps(arguments, allow_nan=False))
+            prepared = ToolArguments.parse(_ENCODER.encode(arguments))
         except (TypeError, ValueError, RecursionError, GateError) as failure:
             return self._decide(tool, None, "failure", [], f"the arguments are not JSON: {failure}")
         try:
