@@ -195,7 +195,8 @@ class Gate:
 
     def check(self, tool: str, arguments: Mapping[str, Any]) -> GateDecision:
         """Decide a call of ``tool`` with ``arguments`` and record the decision before returning it.
-        Never raises for a failure on the way: it is a denial, with the failure's text."""
+        Never raises for a failure on the way: it is a denial, with the failure's text. (A tool
+        name that is not a str is a TypeError: there is no call to decide.)"""
         if not isinstance(tool, str):
             raise TypeError(f"tool: expected str, not {type(tool).__name__}")
         try:
@@ -268,9 +269,10 @@ class Gate:
         """Decorate a function (plain or async) as a tool named after it: each call's arguments are
         bound by the function's signature (defaults applied, ``*args`` as a list under its name,
         ``**kwargs`` merged in), checked, and the function runs only on an allow; its outcome is
-        recorded. A denial raises GateDenied carrying the decision. An async function's checks and
-        records run in a worker thread (asyncio.to_thread), so a sync of the trail never blocks the
-        event loop."""
+        recorded. A denial raises GateDenied carrying the decision; an outcome the trail cannot
+        record raises GateError (after the function ran: nothing unrecorded passes as done). An
+        async function's checks and records run in a worker thread (asyncio.to_thread), so a sync
+        of the trail never blocks the event loop."""
         guarded: Callable[P, R] = self._guarded(function, function.__name__)
         return guarded
 
