@@ -437,6 +437,46 @@ def test_verify_inspect_and_prove_read_a_gate_trail(tmp_path, key, trail):
     assert (refused.value.kind, refused.value.index) == ("chain", 0)
 
 
+@pytest.mark.parametrize("spoiled", ["proof", "hard_reset_signal"])
+def test_a_gate_signature_that_does_not_verify_is_refused_by_both_verifiers(tmp_path, spoiled):
+    # The key holder rewrites an entry with a spoiled receipt and signs it anew: only 8.3 catches it.
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+    private = Ed25519PrivateKey.generate()
+    key_file = tmp_path / "trail.key"
+    key_file.write_bytes(private.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                               serialization.NoEncryption()))
+    key_file.chmod(0o600)
+    key = cc.TrailKey.load(str(key_file))
+    path = tmp_path / "t.trail"
+    with cc.AuditTrail(str(path), key) as trail:
+        gate = Gate(ALLOW_ALL + ' @id("no-rm") forbid(principal, action, resource) when { context.text like "*rm*" };',
+                    trail, "a")
+        gate.check("t", {"x": 1})
+        for _ in range(10):
+            gate.check("t", {"x": "rm"})
+    lines = path.read_text().splitlines()[1:-1]
+    at = 0 if spoiled == "proof" else 10
+    entry = json.loads(lines[at].rstrip(","))
+    entry[spoiled]["signature"][5] ^= 1
+    entry["current_hash"] = list(ref.entry_hash(entry))
+    entry["signature"] = list(private.sign(ref.SIGNATURE_DOMAIN + bytes(entry["current_hash"])))
+    # The entries after it keep their links: the chain now runs through the rewritten hash.
+    rewritten = [json.loads(line.rstrip(",")) for line in lines]
+    rewritten[at] = entry
+    for later, before in zip(rewritten[at + 1:], rewritten[at:]):
+        later["prev_hash"] = before["current_hash"]
+        later["current_hash"] = list(ref.entry_hash(later))
+        later["signature"] = list(private.sign(ref.SIGNATURE_DOMAIN + bytes(later["current_hash"])))
+    path.write_text("[\n" + ",\n".join(json.dumps(e, separators=(",", ":"), ensure_ascii=False)
+                                        for e in rewritten) + "\n]\n")
+    with pytest.raises(cc.TrailIntegrityError, match=f"Invalid signature at audit log index {at}$"):
+        cc.verify_trail(str(path), key.public_key)
+    with pytest.raises(ref.Refused) as refused:
+        ref.verify(path.read_bytes(), key.public_key.raw)
+    assert (refused.value.kind, refused.value.index) == ("signature", at)
+
+
 # ---------------------------------------------------------------- the command line
 
 
