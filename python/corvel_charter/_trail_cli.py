@@ -556,6 +556,29 @@ def hex_of(byte_list):
         return "?"
 
 
+def gate_of(entry):
+    """A gate's record, for people: the deciding policies of a call, or an outcome and its call."""
+    gate = entry.get("gate")
+    if not isinstance(gate, dict):
+        return None
+    call, outcome = gate.get("call"), gate.get("outcome")
+    if isinstance(call, dict):
+        policies = call.get("policies")
+        return {"policies": policies if isinstance(policies, list) else [], "denials": call.get("denials")}
+    if isinstance(outcome, dict):
+        return {"outcome_of": outcome.get("decision_index"), "success": outcome.get("success"),
+                "result_hash": hex_of(outcome.get("result_hash"))}
+    return None
+
+
+def gate_text(gate):
+    if gate is None:
+        return ""
+    if "outcome_of" in gate:
+        return f"  [outcome of {gate['outcome_of']}: {'success' if gate['success'] is True else 'error'}]"
+    return f"  [policies: {', '.join(map(str, gate['policies'])) or 'none'}]"
+
+
 def summary_of(entry):
     verdict, reason = decision_of(entry)
     record = "hard_reset_signal" if "hard_reset_signal" in entry else "denial_proof" if "denial_proof" in entry else None
@@ -567,6 +590,7 @@ def summary_of(entry):
         "decision": verdict,
         "reason": reason,
         "watchdog_record": record,
+        "gate": gate_of(entry),
         "prev_hash": hex_of(entry.get("prev_hash")),
         "current_hash": hex_of(entry.get("current_hash")),
     }
@@ -591,7 +615,7 @@ def inspect_command(args):
         action = action if len(action) <= 60 else action[:57] + "..."
         reason = f"  [{visible(row['reason'])}]" if row["reason"] else ""
         print(f"{visible(str(row['index'])):>7}  {visible(row['time']):<20}  {decision:<8}  "
-              f"{row['current_hash'][:12]:<12}  {row['prev_hash'][:12]:<12}  {action}{reason}")
+              f"{row['current_hash'][:12]:<12}  {row['prev_hash'][:12]:<12}  {action}{reason}{visible(gate_text(row['gate']))}")
         count += 1
     if count == 0:
         print(header)

@@ -86,6 +86,22 @@ void feed(HashSink& sink, const WatchdogRecord& record) {
     }
 }
 
+// Only entries that hold a gate record hash these bytes, so every other entry keeps its hash.
+void feed(HashSink& sink, const GateRecord& record) {
+    if (const auto* call = std::get_if<GateCall>(&record)) {
+        sink.u8(1);
+        sink.u64(call->policies.size());
+        for (const std::string& id : call->policies) sink.counted(id);
+        sink.u32(call->denials);
+    } else {
+        const auto& outcome = std::get<GateOutcome>(record);
+        sink.u8(2);
+        sink.u64(outcome.decision_index);
+        sink.u8(outcome.success ? 1 : 0);
+        sink.raw(outcome.result_hash);
+    }
+}
+
 }  // namespace
 
 Hash32 entry_hash(const TrailEntry& trail_entry) {
@@ -100,6 +116,7 @@ Hash32 entry_hash(const TrailEntry& trail_entry) {
     feed(sink, entry.decision);
     feed(sink, trail_entry.watchdog);
     sink.raw(entry.prev_hash);
+    if (trail_entry.gate) feed(sink, *trail_entry.gate);
     return sink.finish();
 }
 

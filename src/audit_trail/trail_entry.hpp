@@ -6,7 +6,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 #include "audit_log/audit_entry.hpp"
 #include "base/bytes.hpp"
@@ -24,9 +27,31 @@ struct WatchdogRecord {
     bool operator==(const WatchdogRecord&) const = default;
 };
 
+// A gate's record of one tool call: the ids of the policies that decided it and the run of
+// consecutive denials it leaves (0 after an allow).
+struct GateCall {
+    std::vector<std::string> policies;
+    std::uint32_t denials = 0;
+
+    bool operator==(const GateCall&) const = default;
+};
+
+// What came of a call the gate allowed, linked to the index of that decision's entry. The
+// result itself stays out of the trail; its SHA-256 is enough to match it later.
+struct GateOutcome {
+    std::uint64_t decision_index = 0;
+    bool success = false;
+    Hash32 result_hash{};
+
+    bool operator==(const GateOutcome&) const = default;
+};
+
+using GateRecord = std::variant<GateCall, GateOutcome>;
+
 struct TrailEntry {
     AuditEntry entry;  // index, timestamp, action, proof, decision, prev_hash, current_hash, signature
     WatchdogRecord watchdog;
+    std::optional<GateRecord> gate = std::nullopt;  // only in a gate's entries
 
     bool operator==(const TrailEntry&) const = default;
 };

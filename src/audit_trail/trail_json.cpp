@@ -155,6 +155,27 @@ void append_signal(std::string& out, const HardResetSignal& signal) {
     append_number(out, signal.total_violations);
 }
 
+void append_gate(std::string& out, const GateRecord& record) {
+    if (const auto* call = std::get_if<GateCall>(&record)) {
+        out += "{\"call\":{\"policies\":[";
+        for (std::size_t i = 0; i < call->policies.size(); ++i) {
+            if (i != 0) out.push_back(',');
+            append_string(out, call->policies[i]);
+        }
+        out += "],\"denials\":";
+        append_number(out, call->denials);
+        out += "}}";
+    } else {
+        const auto& outcome = std::get<GateOutcome>(record);
+        out += "{\"outcome\":{\"decision_index\":";
+        append_number(out, outcome.decision_index);
+        out += outcome.success ? ",\"success\":true" : ",\"success\":false";
+        out += ",\"result_hash\":";
+        append_byte_list(out, outcome.result_hash);
+        out += "}}";
+    }
+}
+
 // Calls `visit(name, text)` for every text of the entry, in file order.
 template <typename Visit>
 bool every_text(const TrailEntry& trail_entry, Visit visit) {
@@ -175,6 +196,12 @@ bool every_text(const TrailEntry& trail_entry, Visit visit) {
     if (const auto& signal = trail_entry.watchdog.hard_reset_signal) {
         if (!denial_texts(signal->final_denial, "hard_reset_signal") || !visit("hard_reset_signal", signal->charter_hash))
             return false;
+    }
+    if (trail_entry.gate) {
+        if (const auto* call = std::get_if<GateCall>(&*trail_entry.gate)) {
+            for (const std::string& id : call->policies)
+                if (!visit("gate", id)) return false;
+        }
     }
     return true;
 }
@@ -224,6 +251,10 @@ void render_entry_json(std::string& out, const TrailEntry& trail_entry) {
         out.push_back('{');
         append_denial(out, *denial);
         out.push_back('}');
+    }
+    if (trail_entry.gate) {
+        member(out, "gate");
+        append_gate(out, *trail_entry.gate);
     }
     member(out, "prev_hash");
     append_byte_list(out, e.prev_hash);

@@ -225,10 +225,35 @@ HardResetSignal signal(dom::element value, std::string_view where) {
     return out;
 }
 
-constexpr std::array<std::string_view, 10> kEntryMembers = {
+GateRecord gate(dom::element value, std::string_view where) {
+    const Variant v = variant(value, where);
+    if (v.has_payload && v.name == "call") {
+        const std::string inner = join(where, "call");
+        const auto m = members(v.payload, inner, std::array<std::string_view, 2>{"policies", "denials"});
+        GateCall out;
+        dom::array ids;
+        if (m[0].get(ids) != simdjson::SUCCESS) fail(Where(inner, "policies"), "expected an array of strings");
+        for (const auto id : ids) out.policies.push_back(text(id, Where(inner, "policies")));
+        out.denials = unsigned32(m[1], Where(inner, "denials"));
+        return out;
+    }
+    if (v.has_payload && v.name == "outcome") {
+        const std::string inner = join(where, "outcome");
+        const auto m = members(v.payload, inner,
+                               std::array<std::string_view, 3>{"decision_index", "success", "result_hash"});
+        GateOutcome out;
+        out.decision_index = unsigned_number(m[0], Where(inner, "decision_index"));
+        out.success = boolean(m[1], Where(inner, "success"));
+        out.result_hash = hash32(m[2], Where(inner, "result_hash"));
+        return out;
+    }
+    fail(where, "unknown variant \"" + std::string(v.name) + "\"");
+}
+
+constexpr std::array<std::string_view, 11> kEntryMembers = {
     "index", "timestamp", "action", "proof", "decision", "denial_proof", "hard_reset_signal",
-    "prev_hash", "current_hash", "signature"};
-constexpr std::uint32_t kOptionalRecords = (1u << 5) | (1u << 6);
+    "prev_hash", "current_hash", "signature", "gate"};
+constexpr std::uint32_t kOptionalRecords = (1u << 5) | (1u << 6) | (1u << 10);
 
 TrailEntry entry(dom::element value) {
     const auto m = members(value, "entry", kEntryMembers, kOptionalRecords);
@@ -247,6 +272,7 @@ TrailEntry entry(dom::element value) {
     e.prev_hash = hash32(m[7], "entry.prev_hash");
     e.current_hash = hash32(m[8], "entry.current_hash");
     e.signature = byte_list(m[9], "entry.signature");
+    if (m.has(10)) out.gate = gate(m[10], "entry.gate");
     return out;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <variant>
 #include <vector>
 
 #include "audit_trail/trail_error.hpp"
@@ -128,6 +129,21 @@ std::expected<void, AuditError> check_entry(const TrailEntry& trail_entry, std::
     if (entry.signature.size() != crypto_sign_BYTES ||
         crypto_sign_verify_detached(entry.signature.data(), message.data(), message.size(), key.data()) != 0) {
         return std::unexpected(AuditError::invalid_signature(index));
+    }
+    // A gate signs an allow's proof and a hard-reset signal with the trail's key: both are checked.
+    if (trail_entry.gate && std::holds_alternative<GateCall>(*trail_entry.gate)) {
+        auto signed_by_key = [&key](const Bytes& data, const Bytes& signature) {
+            return signature.size() == crypto_sign_BYTES &&
+                   crypto_sign_verify_detached(signature.data(), data.data(), data.size(), key.data()) == 0;
+        };
+        if (entry.decision.kind() == Decision::Kind::Approved &&
+            !signed_by_key(entry.proof.signing_data(), entry.proof.signature)) {
+            return std::unexpected(AuditError::invalid_signature(index));
+        }
+        const auto& signal = trail_entry.watchdog.hard_reset_signal;
+        if (signal && !signed_by_key(signal->signing_data(), signal->signature)) {
+            return std::unexpected(AuditError::invalid_signature(index));
+        }
     }
     return {};
 }

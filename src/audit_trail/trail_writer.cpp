@@ -235,7 +235,8 @@ std::expected<void, TrailError> TrailWriter::usable() const {
 }
 
 std::expected<AppendResult, TrailError> TrailWriter::append(const Action& action, const IntegrityProof& proof,
-                                                            const Decision& decision, const WatchdogRecord& record) {
+                                                            const Decision& decision, const WatchdogRecord& record,
+                                                            const std::optional<GateRecord>& gate) {
     // The hash of the action is computed before the lock: a huge action costs only its caller.
     const Hash32 action_hash = action.hash();
     if (proof.action_hash != action_hash) return std::unexpected(TrailError::action_mismatch("proof"));
@@ -250,7 +251,7 @@ std::expected<AppendResult, TrailError> TrailWriter::append(const Action& action
     if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
     if (const auto earlier = nonces_.find(proof.nonce)) return std::unexpected(TrailError::nonce_replayed(*earlier));
 
-    TrailEntry entry{AuditEntry{state_.count, clock_(), action, proof, decision, state_.head_hash, {}, {}}, record};
+    TrailEntry entry{AuditEntry{state_.count, clock_(), action, proof, decision, state_.head_hash, {}, {}}, record, gate};
     if (const std::string_view bad = invalid_utf8_member(entry); !bad.empty()) {
         return std::unexpected(TrailError::invalid_text(std::string(bad)));
     }

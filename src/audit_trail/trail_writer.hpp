@@ -79,8 +79,10 @@ public:
 
     // Appends one entry: the proof (and the watchdog record, if any) must be for this action,
     // and the proof's nonce must not be in the trail yet.
+    // A gate's entries also carry its record of the call or of its outcome.
     std::expected<AppendResult, TrailError> append(const Action& action, const IntegrityProof& proof,
-                                                   const Decision& decision, const WatchdogRecord& record = {});
+                                                   const Decision& decision, const WatchdogRecord& record = {},
+                                                   const std::optional<GateRecord>& gate = std::nullopt);
 
     // Makes every appended entry durable.
     std::expected<void, TrailError> sync();
@@ -97,6 +99,8 @@ public:
     // The origin under which each sync writes the checkpoint beside the trail; empty for none.
     const std::string& checkpoint_origin() const { return policy_.checkpoint_origin; }
     PublicKey public_key() const { return public_key_; }
+    // The key that signs the entries, for a component that signs records the trail holds.
+    const std::shared_ptr<const TrailKey>& key() const { return key_; }
 
 private:
     TrailWriter(std::string path, FileDescriptor file, std::shared_ptr<const TrailKey> key, SyncPolicy policy,

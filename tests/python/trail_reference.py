@@ -157,15 +157,65 @@ def record_encoding(entry):
     return b"\x00"
 
 
+def gate_encoding(entry):
+    """G(gate) of section 9.2; nothing for an entry without a gate member."""
+    if "gate" not in entry:
+        return b""
+    gate = entry["gate"]
+    if not isinstance(gate, dict) or len(gate) != 1:
+        raise Bad("gate")
+    if "call" in gate:
+        call = obj(gate["call"], ["policies", "denials"])
+        if not isinstance(call["policies"], list):
+            raise Bad("gate.call.policies")
+        ids = b"".join(counted(text(id_)) for id_ in call["policies"])
+        return b"\x01" + u64(len(call["policies"])) + ids + u32(integer(call["denials"], 32))
+    if "outcome" in gate:
+        outcome = obj(gate["outcome"], ["decision_index", "success", "result_hash"])
+        if not isinstance(outcome["success"], bool):
+            raise Bad("gate.outcome.success")
+        return (b"\x02" + u64(integer(outcome["decision_index"])) + (b"\x01" if outcome["success"] else b"\x00") +
+                byte_list(outcome["result_hash"], 32))
+    raise Bad("gate variant")
+
+
+def proof_signing_data(proof):
+    """Section 8.3: what the trail key signs of an allow's proof."""
+    return (byte_list(proof["nonce"], 32) + u64(proof["timestamp"]) + u64(proof["ttl"]) +
+            byte_list(proof["action_hash"], 32) + text(proof["capsule_hash"]))
+
+
+def signal_signing_data(signal):
+    """Section 8.3: what the trail key signs of a gate's hard-reset signal."""
+    d = signal["final_denial"]
+    return (byte_list(d["nonce"], 32) + u64(d["timestamp"]) + byte_list(d["action_hash"], 32) +
+            text(d["violated_rule"]) + text(d["denial_reason"]) + u32(d["violation_count"]) +
+            (b"\x01" if d["triggered_hard_reset"] else b"\x00") + text(signal["charter_hash"]) +
+            u64(signal["reset_timestamp"]))
+
+
+def gate_signatures(entry):
+    """The (data, signature) pairs section 9.3 has a verifier check in a gate's call entry."""
+    if "call" not in entry.get("gate", {}):
+        return []
+    out = []
+    if entry["decision"] == "Approved":
+        out.append((proof_signing_data(entry["proof"]), byte_list(entry["proof"]["signature"])))
+    if "hard_reset_signal" in entry:
+        signal = entry["hard_reset_signal"]
+        out.append((signal_signing_data(signal), byte_list(signal["signature"])))
+    return out
+
+
 ENTRY_MEMBERS = ["index", "timestamp", "action", "proof", "decision", "prev_hash", "current_hash", "signature"]
 
 
 def entry_hash(entry):
     """The entry hash of a decoded entry object, raising Bad for a malformed member."""
-    e = obj(entry, ENTRY_MEMBERS, ["denial_proof", "hard_reset_signal"])
+    e = obj(entry, ENTRY_MEMBERS, ["denial_proof", "hard_reset_signal", "gate"])
     data = (ENTRY_DOMAIN + u64(integer(e["index"])) + u64(integer(e["timestamp"])) +
             counted(action_encoding(e["action"])) + proof_encoding(e["proof"]) + decision_encoding(e["decision"]) +
-            record_encoding(e) + byte_list(e["prev_hash"], 32))
+            record_encoding(e) + byte_list(e["prev_hash"], 32) + gate_encoding(e))
     return sha256(data)
 
 
@@ -236,6 +286,7 @@ def verify(data, public_key_bytes):
             current = byte_list(entry["current_hash"], 32)
             signature = byte_list(entry["signature"])
             nonce = byte_list(entry["proof"]["nonce"], 32)
+            gate_signed = gate_signatures(entry)
         except (Bad, ValueError, UnicodeError) as error:
             raise Refused("layout", i, str(error)) from None
         if entry["index"] != i:
@@ -248,6 +299,10 @@ def verify(data, public_key_bytes):
             if len(signature) != 64:
                 raise InvalidSignature()
             key.verify(signature, SIGNATURE_DOMAIN + current)
+            for data, gate_signature in gate_signed:
+                if len(gate_signature) != 64:
+                    raise InvalidSignature()
+                key.verify(gate_signature, data)
         except InvalidSignature:
             raise Refused("signature", i) from None
         if nonce in nonces:

@@ -7,6 +7,7 @@
 #include "python/support/guard.hpp"
 #include "python/support/ref.hpp"
 #include "python/trail/core_values.hpp"
+#include "python/trail/gate.hpp"
 #include "python/trail/keys.hpp"
 #include "python/trail/trail.hpp"
 #include "python/trail/trail_errors.hpp"
@@ -47,6 +48,10 @@ PyObject* create_module() {
     add(module.get(), "Decision", reinterpret_cast<PyObject*>(type_of<PyDecision>()));
     add(module.get(), "AuditTrail", reinterpret_cast<PyObject*>(type_of<PyAuditTrail>()));
     add(module.get(), "TrailSummary", reinterpret_cast<PyObject*>(type_of<PyTrailSummary>()));
+    // The gate's core; corvel_charter.gate builds the Gate on it.
+    add(module.get(), "GateError", gate_error_class());
+    add(module.get(), "ToolArguments", reinterpret_cast<PyObject*>(type_of<PyToolArguments>()));
+    add(module.get(), "ToolGate", reinterpret_cast<PyObject*>(type_of<PyToolGate>()));
     return module.release();
 }
 
