@@ -6,7 +6,7 @@ import os
 import sys
 
 import corvel_charter as cc
-from corvel_charter import _trail_cli
+from corvel_charter import _approval_cli, _trail_cli
 
 RULES = ["Do no harm", "Respect privacy"]
 
@@ -108,6 +108,7 @@ def run(argv, prog):
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.add_parser("demo", help="walk through the documented road")
     _trail_cli.add_commands(commands)
+    _approval_cli.add_commands(commands)
     args = parser.parse_args(argv)
     if args.command == "demo":
         return demo()
