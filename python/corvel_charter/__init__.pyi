@@ -31,7 +31,7 @@ from _corvel_core import __version__ as __version__
 
 # The audit trail (corvel_charter._trail): a durable, signed record of decisions that anyone
 # holding its public key verifies offline.
-from typing import Callable, ClassVar, Literal, final
+from typing import Any, Callable, ClassVar, Literal, Sequence, final
 
 __all__ = [
     "SealedCharter",
@@ -70,6 +70,11 @@ __all__ = [
     "verify_consistency",
     "verify_evidence",
     "verify_trail",
+    "ApprovalError",
+    "approval_request",
+    "approve",
+    "check_approval",
+    "read_approval_request",
 ]
 
 from _corvel_core import Action, Proof, WatchdogResult
@@ -234,3 +239,33 @@ def verify_consistency(document: str, verifier_key: str) -> dict[str, int | str]
     """Verify a consistency document offline with the trail's verifier key text: both
     checkpoints signed by the key under its name, and the proof that the old tree is a prefix of
     the new; returns its origin, old_size and new_size"""
+
+class ApprovalError(TrailError):
+    """An approval request or approval was refused; the message names the condition that failed"""
+
+def approval_request(
+    key: TrailKey, name: str, tool: str, arguments_hash: bytes, policy_fingerprint: bytes, life_seconds: int
+) -> str:
+    """A signed approval request (signed-note text) for one call: a fresh nonce, issued now, expiring
+    life_seconds later; signed by key under the note key name"""
+
+def read_approval_request(request: str, gate_key: str | Sequence[str] | None = None) -> dict[str, Any]:
+    """The terms of an approval request as a dict (tool, arguments_hash, policy_fingerprint, nonce,
+    issued, expires); with gate_key (verifier-key texts), the request must be signed by one of them"""
+
+def approve(request: str, key: TrailKey, name: str, gate_key: str | Sequence[str] | None = None) -> str:
+    """The approval (signed-note text) of an approval request, signed by the approver's key under the
+    note key name; with gate_key, the request's signature is checked first"""
+
+def check_approval(
+    approval: str,
+    trusted_keys: str | Sequence[str],
+    tool: str,
+    arguments_hash: bytes,
+    policy_fingerprint: bytes,
+    now: int | None = None,
+) -> dict[str, Any]:
+    """Checks that an approval holds for this call: signed by a trusted key, an approval (not a
+    request), for this tool, arguments and policy, not dated ahead of now by more than 300 s, not
+    expired. Returns its terms; the caller records its nonce once. Raises ApprovalError naming the
+    first condition that fails"""

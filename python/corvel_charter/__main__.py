@@ -6,7 +6,7 @@ import os
 import sys
 
 import corvel_charter as cc
-from corvel_charter import _gate_cli, _trail_cli
+from corvel_charter import _approval_cli, _gate_cli, _trail_cli
 
 RULES = ["Do no harm", "Respect privacy"]
 
@@ -109,6 +109,7 @@ def run(argv, prog):
     commands.add_parser("demo", help="walk through the documented road")
     _trail_cli.add_commands(commands)
     _gate_cli.add_commands(commands)
+    _approval_cli.add_commands(commands)
     args = parser.parse_args(argv)
     if args.command == "demo":
         return demo()

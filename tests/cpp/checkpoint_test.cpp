@@ -9,15 +9,12 @@
 #include "note/checkpoint.hpp"
 #include "merkle/merkle_tree.hpp"
 #include "note/signed_note.hpp"
+#include "support/test_util.hpp"
 
 namespace corvel {
 namespace {
 
-SeedNoteSigner signer(const std::string& name, std::uint8_t fill) {
-    Seed seed;
-    seed.fill(fill);
-    return SeedNoteSigner::create(name, seed).value();
-}
+SeedNoteSigner signer(const std::string& name, std::uint8_t fill) { return test::seed_signer(name, fill); }
 
 merkle::Hash root_of(std::uint8_t fill) {
     merkle::Hash root;

@@ -42,3 +42,57 @@ def assert_memory_flat(churn, warmup, rounds, *, resident_limit=8 << 20, traced_
     if not UNDER_ASAN:
         assert rss_bytes() - rss < resident_limit
     assert grown < traced_limit
+
+
+def free_loopback_port():
+    import socket
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class RedisServer:
+    """A real redis-server on a free loopback port, in a folder of its own, without persistence."""
+
+    def __init__(self, folder):
+        import shutil
+        import time
+
+        binary = shutil.which("redis-server") or "/usr/bin/redis-server"
+        if not os.path.exists(binary):
+            pytest.fail("redis-server is not installed: bash scripts/setup.sh installs it")
+        self.port = free_loopback_port()
+        self.url = f"redis://127.0.0.1:{self.port}/0"
+        self.process = subprocess.Popen(
+            [binary, "--port", str(self.port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
+             "--dir", str(folder), "--protected-mode", "yes"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        )
+        import redis
+
+        client = redis.Redis(port=self.port, socket_connect_timeout=0.2)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                client.ping()
+                break
+            except redis.ConnectionError:
+                if time.monotonic() > deadline or self.process.poll() is not None:
+                    self.stop()
+                    pytest.fail("redis-server did not start")
+                time.sleep(0.02)
+        client.close()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait(timeout=10)
+
+
+@pytest.fixture(scope="session")
+def redis_server(tmp_path_factory):
+    """One redis-server for the test session, stopped after it."""
+    server = RedisServer(tmp_path_factory.mktemp("redis"))
+    yield server
+    server.stop()

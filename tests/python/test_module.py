@@ -103,7 +103,9 @@ def test_package_reexports_the_native_module():
     assert set(corvel_charter.__all__[len(core.__all__):]) == {
         "AuditTrail", "Decision", "TrailError", "TrailIntegrityError", "TrailKey", "TrailKeyError",
         "TrailPublicKey", "TrailSummary", "prove", "prove_consistency", "verify_consistency", "verify_evidence",
-        "verify_trail"}
+        "verify_trail",
+        # approvals of single tool calls
+        "ApprovalError", "approval_request", "approve", "check_approval", "read_approval_request"}
     assert corvel_charter.__version__ == "1.8.0"
     for name in core.__all__:
         assert getattr(corvel_charter, name) is getattr(core, name)

@@ -238,6 +238,13 @@ constexpr PyMethodDef static_method(const char* name, const char* doc) {
     }
 }
 
+// A module-level function with arguments: body(const FastArgs&).
+template <auto Body>
+constexpr PyMethodDef module_fast_function(const char* name, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&static_fast_entry<Body>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
 // A module-level function without arguments: body().
 template <auto Body>
 constexpr PyMethodDef module_function(const char* name, const char* doc) {

@@ -6,6 +6,7 @@
 #include "base/os_facilities.hpp"
 #include "python/support/guard.hpp"
 #include "python/support/ref.hpp"
+#include "python/trail/approvals.hpp"
 #include "python/trail/core_values.hpp"
 #include "python/trail/gate.hpp"
 #include "python/trail/keys.hpp"
@@ -40,9 +41,11 @@ PyObject* create_module() {
     static PyMethodDef verify[] = {verify_trail_function, {nullptr, nullptr, 0, nullptr}};
     check_status(PyModule_AddFunctions(module.get(), verify));
     check_status(PyModule_AddFunctions(module.get(), evidence_functions));
+    check_status(PyModule_AddFunctions(module.get(), approval_functions));
     add(module.get(), "TrailError", trail_error_class());
     add(module.get(), "TrailIntegrityError", trail_integrity_error_class());
     add(module.get(), "TrailKeyError", trail_key_error_class());
+    add(module.get(), "ApprovalError", approval_error_class());
     add(module.get(), "TrailKey", reinterpret_cast<PyObject*>(type_of<PyTrailKey>()));
     add(module.get(), "TrailPublicKey", reinterpret_cast<PyObject*>(type_of<PyTrailPublicKey>()));
     add(module.get(), "Decision", reinterpret_cast<PyObject*>(type_of<PyDecision>()));

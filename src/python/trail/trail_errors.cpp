@@ -40,6 +40,15 @@ PyObject* trail_key_error_class() {
     return exception_class(cell, "corvel_charter.TrailKeyError", "Audit trail key error", trail_error_class());
 }
 
+PyObject* approval_error_class() {
+    static PyObject* cell = nullptr;
+    return exception_class(cell, "corvel_charter.ApprovalError",
+                           "An approval request or approval was refused; the message names the condition that failed",
+                           trail_error_class());
+}
+
+void raise_error(const ApprovalError& error) { raise_text(approval_error_class(), error.message()); }
+
 void raise_error(const AuditError& error) {
     switch (error.kind()) {
         case AuditError::Kind::ChainBroken:

@@ -33,4 +33,10 @@ void mutate(std::string& text, std::string_view alphabet, std::mt19937& random) 
     }
 }
 
+SeedNoteSigner seed_signer(const std::string& name, std::uint8_t fill) {
+    Seed seed;
+    seed.fill(fill);
+    return SeedNoteSigner::create(name, seed).value();
+}
+
 }  // namespace corvel::test
