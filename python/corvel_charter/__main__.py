@@ -6,7 +6,7 @@ import os
 import sys
 
 import corvel_charter as cc
-from corvel_charter import _approval_cli, _gate_cli, _trail_cli
+from corvel_charter import _approval_cli, _gate_cli, _mcp_cli, _trail_cli
 
 RULES = ["Do no harm", "Respect privacy"]
 
@@ -110,11 +110,14 @@ def run(argv, prog):
     _trail_cli.add_commands(commands)
     _gate_cli.add_commands(commands)
     _approval_cli.add_commands(commands)
+    _mcp_cli.add_commands(commands)
     args = parser.parse_args(argv)
     if args.command == "demo":
         return demo()
     if hasattr(args, "gate_run"):
         return _gate_cli.run(args)
+    if hasattr(args, "proxy_run"):
+        return _mcp_cli.run(args)
     if hasattr(args, "run"):
         return _trail_cli.run(args)
     parser.print_help(sys.stderr)

@@ -154,6 +154,20 @@ def _error_digest(error: BaseException) -> bytes:
     return hashlib.sha256(f"{type(error).__qualname__}: {error}".encode("utf-8", "surrogatepass")).digest()
 
 
+def _parse_policy(text: str, schema: str | None) -> tuple[Any, Any]:
+    try:
+        policies = cedarpy.PolicySet.from_str(text)
+        parsed_schema = cedarpy.Schema.from_str(schema) if schema is not None else None
+    except ValueError as refused:
+        raise PolicyError(f"The policy does not parse: {refused}") from None
+    if parsed_schema is not None:
+        validation = cedarpy.validate_policies(text, parsed_schema)
+        if not validation.validation_passed:
+            errors = "; ".join(str(error) for error in validation.errors)
+            raise PolicyError(f"The policy does not validate against the schema: {errors}")
+    return policies, parsed_schema
+
+
 class Gate:
     """Judges an agent's tool calls by a Cedar policy and records every decision in an AuditTrail
     before it returns. Safe to share between threads; decisions are recorded one at a time.
@@ -174,22 +188,18 @@ class Gate:
         schema: str | None = None,
     ) -> None:
         text = _policy_text(policy)
-        try:
-            self._policies = cedarpy.PolicySet.from_str(text)
-            parsed_schema = cedarpy.Schema.from_str(schema) if schema is not None else None
-        except ValueError as refused:
-            raise PolicyError(f"The policy does not parse: {refused}") from None
-        self._schema = parsed_schema
-        if parsed_schema is not None:
-            validation = cedarpy.validate_policies(text, parsed_schema)
-            if not validation.validation_passed:
-                errors = "; ".join(str(error) for error in validation.errors)
-                raise PolicyError(f"The policy does not validate against the schema: {errors}")
+        self._policies, self._schema = _parse_policy(text, schema)
         self._core = ToolGate(trail, text, agent, server)
         self._principal = {"type": "Agent", "id": agent}
         self._server = server
         self._entities: dict[str, Any] = {}
         self._entities_lock = threading.Lock()
+
+    @staticmethod
+    def check_policy(policy: str | os.PathLike[str] | cedarpy.PolicySet, schema: str | None = None) -> None:
+        """Raise PolicyError, with Cedar's message, if the policy does not parse or does not
+        validate against the schema: what making a gate would refuse, without a trail."""
+        _parse_policy(_policy_text(policy), schema)
 
     # ------------------------------------------------------------------ deciding
 

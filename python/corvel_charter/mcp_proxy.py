@@ -22,7 +22,6 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import hashlib
 import json
 import signal
 import sys
@@ -59,12 +58,13 @@ INTERNAL_ERROR = -32603
 
 @dataclass
 class Verdict:
-    """The judge's answer for one call. ``record`` is whatever the judge needs to link the
-    outcome to its decision (a trail index, say)."""
+    """The judge's answer for one call: ``index`` is where the decision was recorded (a trail
+    index), ``record`` whatever the judge needs to link the outcome to its decision."""
 
     allowed: bool
     reason: str
     policy_ids: Sequence[str] = ()
+    index: int | None = None
     record: Any = None
 
 
@@ -72,8 +72,9 @@ class CallJudge(Protocol):
     def judge(self, tool: str, arguments: dict[str, Any], server: str | None) -> Verdict:
         """Decide and record one call before answering; must not raise for an ordinary denial."""
 
-    def record_outcome(self, verdict: Verdict, *, ok: bool, result_sha256: bytes, detail: str) -> None:
-        """Record what became of an allowed call."""
+    def record_outcome(self, verdict: Verdict, *, ok: bool, result: Any, detail: str) -> None:
+        """Record what became of an allowed call: the server's result (or error object, or None when
+        there was no answer), and a short description."""
 
 
 class ProtocolFault(Exception):
@@ -106,11 +107,6 @@ def _line(message: dict[str, Any]) -> bytes:
     return json.dumps(message, ensure_ascii=False, separators=(",", ":")).encode() + b"\n"
 
 
-def _digest(value: Any) -> bytes:
-    """SHA-256 of a JSON value's compact text with sorted keys."""
-    return hashlib.sha256(json.dumps(value, sort_keys=True, ensure_ascii=False, separators=(",", ":")).encode()).digest()
-
-
 def _error_response(message_id: Any, code: int, text: str) -> bytes:
     return _line({"jsonrpc": "2.0", "id": message_id, "error": {"code": code, "message": text}})
 
@@ -121,8 +117,8 @@ def denial_result(verdict: Verdict) -> dict[str, Any]:
     if verdict.policy_ids:
         text += f" (deciding policies: {', '.join(verdict.policy_ids)})"
     meta: dict[str, Any] = {"reason": verdict.reason, "policy_ids": list(verdict.policy_ids)}
-    if isinstance(verdict.record, int):
-        meta["trail_index"] = verdict.record
+    if verdict.index is not None:
+        meta["trail_index"] = verdict.index
     return {"content": [{"type": "text", "text": text}], "isError": True, "_meta": {"corvel-charter/decision": meta}}
 
 
@@ -229,12 +225,12 @@ async def _record(session: Session, verdict: Verdict, message: dict[str, Any]) -
         result = message.get("error")
         ok = False
         detail = "the server answered with an error"
-    await _record_outcome(session, verdict, ok=ok, result_sha256=_digest(result), detail=detail)
+    await _record_outcome(session, verdict, ok=ok, result=result, detail=detail)
 
 
-async def _record_outcome(session: Session, verdict: Verdict, *, ok: bool, result_sha256: bytes, detail: str) -> None:
+async def _record_outcome(session: Session, verdict: Verdict, *, ok: bool, result: Any, detail: str) -> None:
     try:
-        await asyncio.to_thread(session.judge.record_outcome, verdict, ok=ok, result_sha256=result_sha256, detail=detail)
+        await asyncio.to_thread(session.judge.record_outcome, verdict, ok=ok, result=result, detail=detail)
     except Exception as error:  # the call has run; its answer still goes to the client
         session.log(f"could not record the outcome of a call: {error}")
 
@@ -242,7 +238,7 @@ async def _record_outcome(session: Session, verdict: Verdict, *, ok: bool, resul
 async def _answer_pending(session: Session, why: str) -> None:
     """Answers every call still waiting with an error, and records each outcome as failed."""
     for message_id, verdict in list(session.pending.values()):
-        await _record_outcome(session, verdict, ok=False, result_sha256=_digest(None), detail=why)
+        await _record_outcome(session, verdict, ok=False, result=None, detail=why)
         if session.client_open:
             with contextlib.suppress(Exception):
                 await session.client_out(_error_response(message_id, INTERNAL_ERROR, why))
@@ -359,3 +355,42 @@ async def _stop(server: asyncio.subprocess.Process) -> None:
         with contextlib.suppress(ProcessLookupError):
             server.kill()
         await server.wait()
+
+
+class ToolCallFailed(Exception):
+    """What an allowed call came to when it did not succeed, as the gate records it."""
+
+
+class GateJudge:
+    """The gate as the proxy's judge. The Gate is made at the first call, once the server's name
+    is known from its initialize answer (or given), so that policies can name the server; the
+    policy was parsed before the proxy started."""
+
+    def __init__(self, policy: str, trail: Any, agent: str, *, schema: str | None = None) -> None:
+        from corvel_charter import gate as gates
+
+        self._gates = gates
+        self._policy = policy
+        self._schema = schema
+        self._trail = trail
+        self._agent = agent
+        self._gate: Any = None
+
+    def gate(self, server: str | None) -> Any:
+        if self._gate is None:
+            self._gate = self._gates.Gate(self._policy, self._trail, self._agent, server=server, schema=self._schema)
+        return self._gate
+
+    def judge(self, tool: str, arguments: dict[str, Any], server: str | None) -> Verdict:
+        decision = self.gate(server).check(tool, arguments)
+        return Verdict(decision.allowed, decision.reason, decision.policies, decision.index, decision)
+
+    def record_outcome(self, verdict: Verdict, *, ok: bool, result: Any, detail: str) -> None:
+        if ok:
+            self.gate(None).record_outcome(verdict.record, result=result)
+        else:
+            shown = "" if result is None else ": " + json.dumps(result, sort_keys=True, ensure_ascii=False)
+            self.gate(None).record_outcome(verdict.record, error=ToolCallFailed(detail + shown))
+
+    def close(self) -> None:
+        self._trail.close()

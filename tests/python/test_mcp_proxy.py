@@ -1,7 +1,8 @@
-"""The MCP proxy end to end: the SDK's real stdio client talks through the proxy to a real SDK
-server. Allowed calls reach the server, denied ones never do; every decision and outcome is
-recorded; ids, order and concurrency survive; every failure ends the session without hanging and
-without letting an unrecorded call through."""
+"""The MCP proxy end to end: the SDK's real stdio client talks through `corvel-charter mcp-proxy`
+(the real gate, a Cedar policy, a signed trail) to a real SDK server. Allowed calls reach the
+server, denied ones never do; every decision and outcome is in the trail, which verifies; ids,
+order and concurrency survive; every failure ends the session without hanging and without letting
+an unrecorded call through."""
 
 import asyncio
 import json
@@ -13,18 +14,43 @@ from pathlib import Path
 
 import pytest
 
+import corvel_charter as cc
+
 # The MCP SDK is an extra of the package; scripts/setup.sh installs it, so these tests always run.
 from mcp import ClientSession, StdioServerParameters
 from mcp.client.stdio import stdio_client
 
 HERE = Path(__file__).parent / "mcp"
 SERVER = str(HERE / "test_server.py")
-LAUNCHER = str(HERE / "proxy_launcher.py")
+ORIGIN = "example.com/mcp-agent"
+
+# Everything goes but destructive commands, and writes under /srv on the test server alone.
+POLICY = """
+@id("allow") permit (principal, action, resource);
+@id("no-rm") forbid (principal, action, resource) when { context.text like "*rm -rf*" };
+@id("srv-read-only") forbid (principal, action, resource in Server::"test-files")
+when { resource.name == "write_file" && context.text like "*\\"/srv/*" };
+"""
 
 
 @pytest.fixture
-def logs(tmp_path):
-    return {"RECEIVED_LOG": str(tmp_path / "received.jsonl"), "DECISIONS_LOG": str(tmp_path / "decisions.jsonl")}
+def setup(tmp_path):
+    key = cc.TrailKey.generate()
+    key.save(str(tmp_path / "trail.key"))
+    (tmp_path / "policy.cedar").write_text(POLICY)
+    return {"folder": tmp_path, "key": key, "trail": tmp_path / "trail.json",
+            "received": tmp_path / "received.jsonl"}
+
+
+def proxy_command(setup, server=SERVER, *extra):
+    folder = setup["folder"]
+    return [sys.executable, "-m", "corvel_charter", "mcp-proxy", "--policy", str(folder / "policy.cedar"),
+            "--trail", str(setup["trail"]), "--key", str(folder / "trail.key"), "--origin", ORIGIN,
+            "--agent", "test-agent", *extra, "--", sys.executable, server]
+
+
+def environment(setup):
+    return {**os.environ, "RECEIVED_LOG": str(setup["received"])}
 
 
 def read_jsonl(path):
@@ -32,17 +58,24 @@ def read_jsonl(path):
     return [json.loads(line) for line in path.read_text().splitlines()] if path.exists() else []
 
 
-def proxy_params(logs, **env):
-    return StdioServerParameters(command=sys.executable, args=[LAUNCHER, sys.executable, SERVER],
-                                 env={**os.environ, **logs, **env})
+def gate_entries(setup):
+    """The trail, verified under its key, as the gate's (decisions, outcomes)."""
+    summary = cc.verify_trail(str(setup["trail"]), setup["key"].public_key)
+    entries = json.loads(setup["trail"].read_text())
+    assert summary.count == len(entries)
+    decisions = [e for e in entries if "call" in e["gate"]]
+    outcomes = [e for e in entries if "outcome" in e["gate"]]
+    return decisions, outcomes
 
 
 def run(coroutine):
     return asyncio.run(asyncio.wait_for(coroutine, 120))
 
 
-async def with_session(logs, body, **env):
-    async with stdio_client(proxy_params(logs, **env)) as (read, write):
+async def with_session(setup, body):
+    command = proxy_command(setup)
+    params = StdioServerParameters(command=command[0], args=command[1:], env=environment(setup))
+    async with stdio_client(params) as (read, write):
         async with ClientSession(read, write) as session:
             await session.initialize()
             return await body(session)
@@ -53,46 +86,56 @@ def text_of(result):
 
 
 class TestRelay:
-    def test_allowed_calls_reach_the_server_and_denied_ones_never_do(self, logs):
+    def test_allowed_calls_reach_the_server_and_denied_ones_never_do(self, setup):
         async def body(session):
             tools = await session.list_tools()
             allowed = await session.call_tool("read_file", {"path": "/srv/notes.txt"})
-            denied = await session.call_tool("run_command", {"command": "rm -rf /"})
+            denied = await session.call_tool("run_command", {"command": "RM -RF /"})
+            protected = await session.call_tool("write_file", {"path": "/srv/a", "content": "hi"})
             written = await session.call_tool("write_file", {"path": "/tmp/a", "content": "hi"})
-            return tools, allowed, denied, written
+            return tools, allowed, denied, protected, written
 
-        tools, allowed, denied, written = run(with_session(logs, body))
+        tools, allowed, denied, protected, written = run(with_session(setup, body))
         assert {tool.name for tool in tools.tools} >= {"read_file", "run_command", "write_file"}
         assert text_of(allowed) == "content of /srv/notes.txt" and not allowed.is_error
-        assert denied.is_error and "destructive command" in text_of(denied) and "no-rm" in text_of(denied)
+        assert denied.is_error and "(deciding policies: no-rm)" in text_of(denied)
+        # The policy names the server by the name it gave at initialize.
+        assert protected.is_error and "srv-read-only" in text_of(protected)
         assert text_of(written) == "wrote 2 bytes to /tmp/a"
-        assert [call["tool"] for call in read_jsonl(logs["RECEIVED_LOG"])] == ["read_file", "write_file"]
-        records = read_jsonl(logs["DECISIONS_LOG"])
-        decisions = [r for r in records if "allowed" in r]
-        outcomes = [r for r in records if "outcome_of" in r]
-        assert [d["allowed"] for d in decisions] == [True, False, True]
-        assert all(d["server"] == "test-files" for d in decisions)  # the name from initialize
-        assert sorted(o["outcome_of"] for o in outcomes) == [0, 2] and all(o["ok"] for o in outcomes)
-        # Each outcome is recorded before the answer was relayed: it precedes the next decision.
-        assert records.index(outcomes[0]) < records.index(decisions[1])
+        assert [call["tool"] for call in read_jsonl(setup["received"])] == ["read_file", "write_file"]
+        decisions, outcomes = gate_entries(setup)
+        assert [d["decision"] == "Approved" for d in decisions] == [True, False, False, True]
+        assert [d["action"]["target"] for d in decisions] == ["test-files"] * 4
+        assert [o["gate"]["outcome"]["decision_index"] for o in outcomes] == [decisions[0]["index"], decisions[3]["index"]]
+        assert all(o["gate"]["outcome"]["success"] for o in outcomes)
+        # Each outcome is recorded before its answer was relayed: it comes before the next decision.
+        assert outcomes[0]["index"] == decisions[0]["index"] + 1
 
-    def test_fifty_concurrent_calls_keep_their_ids_and_results(self, logs):
+    def test_fifty_concurrent_calls_keep_their_ids_and_results(self, setup):
         async def body(session):
             calls = [session.call_tool("sleep", {"seconds": 0.05 * (i % 5), "tag": f"call-{i}"}) for i in range(50)]
             return await asyncio.gather(*calls)
 
-        started = time.monotonic()
-        results = run(with_session(logs, body))
+        started_at = time.monotonic()
+        results = run(with_session(setup, body))
         assert [text_of(r) for r in results] == [f"slept call-{i}" for i in range(50)]
-        assert time.monotonic() - started < 30
-        outcomes = [r for r in read_jsonl(logs["DECISIONS_LOG"]) if "outcome_of" in r]
-        assert sorted(o["outcome_of"] for o in outcomes) == list(range(50))
+        assert time.monotonic() - started_at < 60
+        decisions, outcomes = gate_entries(setup)
+        assert len(decisions) == 50 and all(d["decision"] == "Approved" for d in decisions)
+        assert sorted(o["gate"]["outcome"]["decision_index"] for o in outcomes) == sorted(d["index"] for d in decisions)
+
+    def test_a_policy_that_does_not_parse_never_starts_the_server(self, setup):
+        (setup["folder"] / "policy.cedar").write_text("permit (principal, action resource);")
+        done = subprocess.run(proxy_command(setup), capture_output=True, text=True, timeout=60, env=environment(setup),
+                              stdin=subprocess.DEVNULL)
+        assert done.returncode == 2 and "The policy does not parse" in done.stderr and done.stdout == ""
+        assert not setup["received"].exists() and not setup["trail"].exists()
 
 
-def raw_proxy(logs, server=SERVER, **env):
+def raw_proxy(setup, server=SERVER, *extra):
     """The proxy as a plain child process, for the tests that must write broken lines."""
-    return subprocess.Popen([sys.executable, LAUNCHER, sys.executable, server], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env={**os.environ, **logs, **env})
+    return subprocess.Popen(proxy_command(setup, server, *extra), stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment(setup))
 
 
 INITIALIZE = {"jsonrpc": "2.0", "id": 0, "method": "initialize",
@@ -113,8 +156,8 @@ def call(message_id, tool, arguments):
     return {"jsonrpc": "2.0", "id": message_id, "method": "tools/call", "params": {"name": tool, "arguments": arguments}}
 
 
-def started(logs, server=SERVER, **env):
-    proxy = raw_proxy(logs, server, **env)
+def started(setup, server=SERVER, *extra):
+    proxy = raw_proxy(setup, server, *extra)
     send(proxy, INITIALIZE)
     assert answer(proxy)["result"]["serverInfo"]["name"] in ("test-files", "garbling")
     send(proxy, {"jsonrpc": "2.0", "method": "notifications/initialized"})
@@ -122,18 +165,17 @@ def started(logs, server=SERVER, **env):
 
 
 class TestFailures:
-    def test_the_server_killed_mid_call(self, logs):
-        proxy = started(logs)
+    def test_the_server_killed_mid_call(self, setup):
+        proxy = started(setup)
         send(proxy, call(1, "crash", {}))
         reply = answer(proxy)
         assert reply["id"] == 1 and "exited before answering (status 17)" in reply["error"]["message"]
         assert proxy.wait(timeout=30) == 1
-        outcome = [r for r in read_jsonl(logs["DECISIONS_LOG"]) if "outcome_of" in r]
-        assert outcome == [{"outcome_of": 0, "ok": False, "sha256": outcome[0]["sha256"],
-                            "detail": "The MCP server exited before answering (status 17)"}]
+        decisions, outcomes = gate_entries(setup)
+        assert len(decisions) == 1 and [o["gate"]["outcome"]["success"] for o in outcomes] == [False]
 
-    def test_a_malformed_line_from_the_client(self, logs):
-        proxy = started(logs)
+    def test_a_malformed_line_from_the_client(self, setup):
+        proxy = started(setup)
         send(proxy, call(1, "sleep", {"seconds": 3, "tag": "pending"}))
         time.sleep(0.5)
         send(proxy, b"{not json\n")
@@ -142,37 +184,41 @@ class TestFailures:
         assert replies[1]["id"] == 1 and "stopped the session" in replies[1]["error"]["message"]
         assert proxy.wait(timeout=30) == 3
         assert b"client: a message that is not JSON" in proxy.stderr.read()
+        decisions, outcomes = gate_entries(setup)
+        assert len(decisions) == 1 and [o["gate"]["outcome"]["success"] for o in outcomes] == [False]
 
-    def test_a_malformed_line_from_the_server(self, logs):
-        proxy = started(logs, str(HERE / "garbling_server.py"))
+    def test_a_malformed_line_from_the_server(self, setup):
+        proxy = started(setup, str(HERE / "garbling_server.py"))
         send(proxy, call(1, "read_file", {"path": "/a"}))
         reply = answer(proxy)
         assert reply["id"] == 1 and "server: a message that is not JSON" in reply["error"]["message"]
         assert proxy.wait(timeout=30) == 4
+        decisions, outcomes = gate_entries(setup)
+        assert len(decisions) == 1 and [o["gate"]["outcome"]["success"] for o in outcomes] == [False]
 
-    def test_an_oversized_message_is_refused_before_it_reaches_the_server(self, logs):
-        proxy = started(logs, MAX_BYTES="4096")
+    def test_an_oversized_message_is_refused_before_it_reaches_the_server(self, setup):
+        proxy = started(setup, SERVER, "--max-message-bytes", "4096")
         send(proxy, call(1, "write_file", {"path": "/tmp/big", "content": "x" * 10000}))
         reply = answer(proxy)
         assert reply["error"]["code"] == -32700 and "over the size limit of 4096 bytes" in reply["error"]["message"]
         assert proxy.wait(timeout=30) == 3
-        assert read_jsonl(logs["RECEIVED_LOG"]) == [] and not any("allowed" in r for r in read_jsonl(logs["DECISIONS_LOG"]))
+        assert read_jsonl(setup["received"]) == [] and gate_entries(setup) == ([], [])
 
-    def test_the_client_closing_early(self, logs):
-        proxy = started(logs)
+    def test_the_client_closing_early(self, setup):
+        proxy = started(setup)
         send(proxy, call(1, "sleep", {"seconds": 0.5, "tag": "late"}))
         time.sleep(0.2)
         proxy.stdin.close()
         assert proxy.wait(timeout=30) == 0
         # The server finished the call within the grace period; its outcome is recorded.
-        outcome = [r for r in read_jsonl(logs["DECISIONS_LOG"]) if "outcome_of" in r]
-        assert [o["ok"] for o in outcome] == [True]
+        _, outcomes = gate_entries(setup)
+        assert [o["gate"]["outcome"]["success"] for o in outcomes] == [True]
 
-    def test_a_batch_holding_a_tool_call_is_refused_whole(self, logs):
-        proxy = started(logs)
+    def test_a_batch_holding_a_tool_call_is_refused_whole(self, setup):
+        proxy = started(setup)
         send(proxy, [call(1, "read_file", {"path": "/a"}), {"jsonrpc": "2.0", "id": 2, "method": "ping"}])
         replies = answer(proxy)
         assert [r["id"] for r in replies] == [1, 2] and all("batch" in r["error"]["message"] for r in replies)
         proxy.stdin.close()
         assert proxy.wait(timeout=30) == 0
-        assert read_jsonl(logs["RECEIVED_LOG"]) == []
+        assert read_jsonl(setup["received"]) == []
