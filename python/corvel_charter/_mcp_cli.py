@@ -71,8 +71,10 @@ def proxy_command(args):
     judge = gate_judge(args)
     try:
         limit = args.max_message_bytes or mcp_proxy.DEFAULT_MAX_MESSAGE_BYTES
+        # A trail synced per entry waits on the disk: then the gate works in a thread of its own.
         return asyncio.run(mcp_proxy.run_proxy(command, judge, server_name=args.server_name,
-                                               max_message_bytes=limit, log=say))
+                                               max_message_bytes=limit, log=say,
+                                               judge_in_thread=args.sync_every != 0))
     except FileNotFoundError as missing:
         raise UsageError(f"cannot start the server: {missing.strerror}: {command[0]}") from None
     except KeyboardInterrupt:

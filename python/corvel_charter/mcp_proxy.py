@@ -23,6 +23,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import json
+import os
 import signal
 import sys
 from collections.abc import Awaitable, Callable, Sequence
@@ -93,10 +94,20 @@ class Session:
     server_name: str | None
     name_fixed: bool
     log: Callable[[str], None]
+    # Runs a judge call: in a worker thread, or on the loop.
+    call_judge: Callable[..., Awaitable[Any]]
     # Allowed calls waiting for the server's answer, by the JSON text of their id.
     pending: dict[str, tuple[Any, Verdict]] = field(default_factory=dict)
     initialize_ids: set[str] = field(default_factory=set)
     client_open: bool = True
+
+
+async def _in_thread(function: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
+    return await asyncio.to_thread(function, *args, **kwargs)
+
+
+async def _inline(function: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
+    return function(*args, **kwargs)
 
 
 def _id_key(message_id: Any) -> str:
@@ -186,7 +197,7 @@ async def _judge_call(session: Session, message: dict[str, Any]) -> None:
         await session.client_out(_error_response(message_id, INVALID_REQUEST, "a call with this id is still in flight"))
         return
     try:
-        verdict = await asyncio.to_thread(session.judge.judge, tool, arguments, session.server_name)
+        verdict = await session.call_judge(session.judge.judge, tool, arguments, session.server_name)
     except BaseException as error:
         await session.client_out(_error_response(message_id, INTERNAL_ERROR, f"The gate failed; the call was not made: {error}"))
         raise ProtocolFault("judge", f"the gate failed: {error}") from error
@@ -230,7 +241,7 @@ async def _record(session: Session, verdict: Verdict, message: dict[str, Any]) -
 
 async def _record_outcome(session: Session, verdict: Verdict, *, ok: bool, result: Any, detail: str) -> None:
     try:
-        await asyncio.to_thread(session.judge.record_outcome, verdict, ok=ok, result=result, detail=detail)
+        await session.call_judge(session.judge.record_outcome, verdict, ok=ok, result=result, detail=detail)
     except Exception as error:  # the call has run; its answer still goes to the client
         session.log(f"could not record the outcome of a call: {error}")
 
@@ -245,18 +256,32 @@ async def _answer_pending(session: Session, why: str) -> None:
     session.pending.clear()
 
 
-async def _stdio_streams() -> tuple[asyncio.StreamReader, Callable[[bytes], Awaitable[None]]]:
+async def _stdio_streams(max_message_bytes: int) -> tuple[asyncio.StreamReader, Callable[[bytes], Awaitable[None]]]:
     loop = asyncio.get_running_loop()
-    reader = asyncio.StreamReader(limit=_stream_limit(DEFAULT_MAX_MESSAGE_BYTES))
-    await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), sys.stdin)
+    reader = asyncio.StreamReader(limit=_stream_limit(max_message_bytes))
+    # Duplicates of the standard streams: the transports close them, never fd 0 and 1 themselves.
+    await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), os.fdopen(os.dup(0), "rb", 0))
+    out_pipe = os.fdopen(os.dup(1), "wb", 0)
+    try:
+        # A pipe or socket (as MCP clients give): written by the event loop, no thread per message.
+        transport, protocol = await loop.connect_write_pipe(asyncio.streams.FlowControlMixin, out_pipe)
+        writer = asyncio.StreamWriter(transport, protocol, None, loop)
+
+        async def write(data: bytes) -> None:
+            writer.write(data)
+            await writer.drain()
+
+        return reader, write
+    except ValueError:
+        out_pipe.close()  # a regular file or a terminal: plain blocking writes, one at a time, off the loop
     out = sys.stdout.buffer
     lock = asyncio.Lock()
 
-    async def write(data: bytes) -> None:
+    async def write_blocking(data: bytes) -> None:
         async with lock:
             await asyncio.to_thread(_write_all, out, data)
 
-    return reader, write
+    return reader, write_blocking
 
 
 def _write_all(out: Any, data: bytes) -> None:
@@ -277,20 +302,26 @@ async def run_proxy(
     client_in: asyncio.StreamReader | None = None,
     client_out: Callable[[bytes], Awaitable[None]] | None = None,
     log: Callable[[str], None] | None = None,
+    judge_in_thread: bool = True,
 ) -> int:
     """Runs one session: the server `command` behind the judge, the client on standard input and
-    output (or the streams given). Returns the exit status (see EXIT_STATUS)."""
+    output (or the streams given). Returns the exit status (see EXIT_STATUS).
+
+    With ``judge_in_thread`` (for a judge that may wait on the disk, a trail synced per entry),
+    decisions and outcomes are recorded in a worker thread while the loop goes on relaying;
+    without it they run on the loop itself, which saves a thread hand-off per call."""
     if not command:
         raise ValueError("no server command to start")
     say = log or (lambda text: print(f"corvel-charter mcp-proxy: {text}", file=sys.stderr, flush=True))
     if client_in is None or client_out is None:
-        client_in, client_out = await _stdio_streams()
+        client_in, client_out = await _stdio_streams(max_message_bytes)
     server = await asyncio.create_subprocess_exec(
         *command, stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
         limit=_stream_limit(max_message_bytes),
     )
     assert server.stdin is not None and server.stdout is not None
-    session = Session(judge, client_out, server.stdin, server_name, server_name is not None, say)
+    session = Session(judge, client_out, server.stdin, server_name, server_name is not None, say,
+                      _in_thread if judge_in_thread else _inline)
     upstream = asyncio.create_task(_client_to_server(session, client_in, max_message_bytes))
     downstream = asyncio.create_task(_server_to_client(session, server.stdout, max_message_bytes))
     status = EXIT_STATUS["ended"]
