@@ -35,7 +35,7 @@ RELAY_ONLY = """
 import asyncio, sys
 from corvel_charter.mcp_proxy import Verdict, run_proxy
 class AllowAll:
-    def judge(self, tool, arguments, server):
+    def judge(self, tool, arguments, server, approval):
         return Verdict(True, "allowed")
     def record_outcome(self, verdict, *, ok, result, detail):
         pass

@@ -1,7 +1,8 @@
 """The command ``mcp-proxy``: the gate in front of an MCP server, for any MCP client.
 
     corvel-charter mcp-proxy --policy P --trail T --key K [--origin O] [--agent NAME]
-                             [--server-name NAME] [--sync-every N] -- COMMAND [ARGS...]
+                             [--server-name NAME] [--sync-every N]
+                             [--approver VKEY ... [--nonce-store URL]] -- COMMAND [ARGS...]
 
 The client starts this command in place of the server; the proxy starts the server and judges
 every tool call by the policy, recording each decision (and each allowed call's outcome) in the
@@ -37,6 +38,17 @@ def add_commands(commands):
     proxy.add_argument("--sync-every", type=int, default=1, metavar="N",
                        help="sync the trail every N entries (default 1: each decision is on disk before the call "
                             "goes on; 0: only at checkpoints and at exit)")
+    proxy.add_argument("--approver", action="append", default=[], metavar="VKEY",
+                       help="an approver's verifier key (text or file); repeat for several. A call that only "
+                            "@approval policies deny is then answered with an approval request, and allowed when "
+                            "retried with an approval signed by one of them")
+    proxy.add_argument("--approval-name", metavar="NAME",
+                       help="the key name the approval requests are signed under (default: --origin, else --agent)")
+    proxy.add_argument("--nonce-store", default="memory:", metavar="URL",
+                       help="where used approvals are remembered: memory:, sqlite:///path or redis://host:port/db "
+                            "(default memory:, this process only)")
+    proxy.add_argument("--approval-life", type=int, default=600, metavar="SECONDS",
+                       help="how long an approval request stays good (default 600)")
     proxy.add_argument("--max-message-bytes", type=int, metavar="N",
                        help="the largest message taken from either side (default 16 MiB)")
     proxy.add_argument("server", nargs=argparse.REMAINDER, metavar="-- COMMAND [ARGS...]",
@@ -101,7 +113,31 @@ def gate_judge(args):
                               checkpoint_origin=args.origin if args.origin else None)
     except (gates.PolicyError, cc.TrailError, OSError) as error:
         raise UsageError(str(error)) from None
-    return GateJudge(policy, trail, args.agent, schema=schema)
+    approvals = {}
+    if args.approver:
+        from corvel_charter.nonce_stores import NonceStoreError, open_nonce_store
+
+        name = args.approval_name or args.origin or args.agent
+        try:
+            approvers = [verifier_key_text(text) for text in args.approver]
+            for approver in approvers:
+                cc.TrailPublicKey.parse(approver)
+            store = open_nonce_store(args.nonce_store)
+            gate_key = key.public_key.verifier_key(name)
+        except (cc.TrailKeyError, NonceStoreError, ValueError, ImportError) as error:
+            trail.close()
+            raise UsageError(str(error)) from None
+        approvals = {"approvers": approvers, "approval_key": key, "approval_name": name, "nonce_store": store,
+                     "approval_life": args.approval_life}
+        say(f"approval requests are signed as {name}; approvers check them with --gate-key {gate_key}")
+    return GateJudge(policy, trail, args.agent, schema=schema, **approvals)
+
+
+def verifier_key_text(argument):
+    """A verifier key given as its text or as a file holding it."""
+    if os.path.isfile(argument):
+        return read_text(argument, "--approver").strip()
+    return argument.strip()
 
 
 def read_text(path, what):

@@ -34,6 +34,7 @@ is a denial, recorded with its reason where the trail can still write.
 from __future__ import annotations
 
 import asyncio
+import dataclasses
 import functools
 import hashlib
 import inspect
@@ -42,7 +43,7 @@ import os
 import threading
 from dataclasses import dataclass
 from importlib import resources
-from typing import Any, Callable, Mapping, ParamSpec, Protocol, TypeVar
+from typing import Any, Callable, Mapping, ParamSpec, Protocol, Sequence, TypeVar
 
 try:
     import cedarpy
@@ -52,7 +53,16 @@ except ImportError:  # pragma: no cover - the test environment has the extra
         "pip install 'corvel-charter[policy]'"
     )
 
-from corvel_charter import AuditTrail
+from corvel_charter import (
+    ApprovalError,
+    AuditTrail,
+    TrailError,
+    TrailKey,
+    approval_request,
+    read_approval_request,
+)
+from corvel_charter.approvals import ApprovalChecker
+from corvel_charter.nonce_stores import NonceStore, open_nonce_store
 from corvel_charter._trail import GateError, ToolArguments, ToolGate  # type: ignore[import-not-found]
 
 __all__ = [
@@ -102,6 +112,10 @@ class GateDecision:
     # This decision was the tenth denial in a row: the gate locked and the entry carries the
     # signed hard-reset signal.
     hard_reset: bool
+    # When only approval policies denied the call and the gate takes approvals: the signed
+    # approval request (signed-note text) for an approver; the call may then be retried with
+    # the approval (check(..., approval=...)).
+    approval_request: str | None = None
 
 
 class GateDenied(Exception):
@@ -154,6 +168,16 @@ def _error_digest(error: BaseException) -> bytes:
     return hashlib.sha256(f"{type(error).__qualname__}: {error}".encode("utf-8", "surrogatepass")).digest()
 
 
+def _approval_policy_ids(text: str) -> frozenset[str]:
+    """The ids of the forbid policies annotated @approval: a call only they deny may be approved."""
+    policies = json.loads(cedarpy.policies_to_json_str(text)).get("staticPolicies", {})
+    return frozenset(
+        policy.get("annotations", {}).get("id") or name
+        for name, policy in policies.items()
+        if policy.get("effect") == "forbid" and "approval" in policy.get("annotations", {})
+    )
+
+
 def _parse_policy(text: str, schema: str | None) -> tuple[Any, Any]:
     try:
         policies = cedarpy.PolicySet.from_str(text)
@@ -186,9 +210,28 @@ class Gate:
         *,
         server: str | None = None,
         schema: str | None = None,
+        approvers: Sequence[str] = (),
+        approval_key: TrailKey | None = None,
+        approval_name: str | None = None,
+        nonce_store: NonceStore | str = "memory:",
+        approval_life: int = 600,
     ) -> None:
         text = _policy_text(policy)
         self._policies, self._schema = _parse_policy(text, schema)
+        self._approval_policies = _approval_policy_ids(text)
+        # Approvals need someone to trust and a key to sign requests with; without both, a call
+        # only approval policies deny stays denied.
+        self._approvals: ApprovalChecker | None = None
+        if approvers:
+            if approval_key is None:
+                raise ValueError("approvers need an approval_key to sign the approval requests with")
+            store = open_nonce_store(nonce_store) if isinstance(nonce_store, str) else nonce_store
+            self._approvals = ApprovalChecker(approvers, store)
+        self._approval_key = approval_key
+        self._approval_name = approval_name or agent
+        if not 1 <= approval_life <= 86400 * 366:
+            raise ValueError("approval_life: from 1 second to a year")
+        self._approval_life = approval_life
         self._core = ToolGate(trail, text, agent, server)
         self._principal = {"type": "Agent", "id": agent}
         self._server = server
@@ -203,10 +246,14 @@ class Gate:
 
     # ------------------------------------------------------------------ deciding
 
-    def check(self, tool: str, arguments: Mapping[str, Any]) -> GateDecision:
+    def check(self, tool: str, arguments: Mapping[str, Any], *, approval: str | None = None) -> GateDecision:
         """Decide a call of ``tool`` with ``arguments`` and record the decision before returning it.
         Never raises for a failure on the way: it is a denial, with the failure's text. (A tool
-        name that is not a str is a TypeError: there is no call to decide.)"""
+        name that is not a str is a TypeError: there is no call to decide.)
+
+        A call that only approval policies deny is denied with an approval request
+        (``decision.approval_request``); retried with ``approval`` (the approver's signed note), it
+        is allowed once the approval holds for exactly this call and policy and was never used."""
         if not isinstance(tool, str):
             raise TypeError(f"tool: expected str, not {type(tool).__name__}")
         try:
@@ -218,7 +265,33 @@ class Gate:
             verdict, policies, failure_text = self._evaluate(tool, prepared)
         except Exception as failure:  # fail closed: whatever Cedar or its input raised
             verdict, policies, failure_text = "failure", [], f"policy evaluation raised {type(failure).__name__}: {failure}"
+        if verdict == "deny" and policies and self._approval_policies.issuperset(policies):
+            return self._approval_road(tool, prepared, policies, approval)
         return self._decide(tool, prepared, verdict, policies, failure_text)
+
+    def _approval_road(self, tool: str, prepared: Any, policies: list[str], approval: str | None) -> GateDecision:
+        """A call only approval policies deny: allowed by a valid approval, else denied with a request."""
+        fingerprint = bytes.fromhex(self.fingerprint)
+        if self._approvals is None or self._approval_key is None:
+            return self._decide(tool, prepared, "deny", policies, "approval required, but this gate takes no approvals")
+        if approval is not None:
+            try:
+                terms = self._approvals.accept(approval, tool=tool, arguments_hash=prepared.hash,
+                                               policy_fingerprint=fingerprint)
+            except (ApprovalError, TypeError, ValueError) as refused:
+                return self._decide(tool, prepared, "failure", [], str(refused))
+            nonce = terms["nonce"].hex()
+            return self._decide(tool, prepared, "allow", [*policies, f"approval:{nonce}"],
+                                "approved, once, by a trusted approver")
+        try:
+            request = approval_request(self._approval_key, self._approval_name, tool, prepared.hash, fingerprint,
+                                       self._approval_life)
+            asked = read_approval_request(request)
+        except TrailError as failure:
+            return self._decide(tool, prepared, "failure", [], f"the approval request could not be made: {failure}")
+        decision = self._decide(tool, prepared, "deny", policies,
+                                f"approval required (request nonce {asked['nonce'].hex()}, expires {asked['expires']})")
+        return dataclasses.replace(decision, approval_request=request if decision.index is not None else None)
 
     def _evaluate(self, tool: str, prepared: Any) -> tuple[str, list[str], str]:
         request = {

@@ -67,11 +67,14 @@ class Verdict:
     policy_ids: Sequence[str] = ()
     index: int | None = None
     record: Any = None
+    # A denial that an approver may lift: the signed approval request to show them.
+    approval_request: str | None = None
 
 
 class CallJudge(Protocol):
-    def judge(self, tool: str, arguments: dict[str, Any], server: str | None) -> Verdict:
-        """Decide and record one call before answering; must not raise for an ordinary denial."""
+    def judge(self, tool: str, arguments: dict[str, Any], server: str | None, approval: str | None) -> Verdict:
+        """Decide and record one call before answering; must not raise for an ordinary denial.
+        ``approval`` is the approval the client sent with a retried call, if any."""
 
     def record_outcome(self, verdict: Verdict, *, ok: bool, result: Any, detail: str) -> None:
         """Record what became of an allowed call: the server's result (or error object, or None when
@@ -122,6 +125,23 @@ def _error_response(message_id: Any, code: int, text: str) -> bytes:
     return _line({"jsonrpc": "2.0", "id": message_id, "error": {"code": code, "message": text}})
 
 
+# Where a retried call carries its approval: a member of the request's params._meta, or (for an
+# agent that can only set arguments) an argument of this name, removed before the call is judged
+# and forwarded.
+APPROVAL_META = "corvel-charter/approval"
+APPROVAL_ARGUMENT = "_corvel_approval"
+
+HOW_TO_APPROVE = """Approval required: this exact call may go through once an approver signs the request below.
+An approver saves the request (the lines from "corvel-charter approval request v1" to the end) to
+request.note and runs:
+    corvel-charter approve request.note --key APPROVER.key --name APPROVER_NAME > approval.note
+Then retry the same call, with the same arguments, adding the argument "{argument}" whose value is
+the whole text of approval.note (or put that text in the request's params._meta["{meta}"]).
+The approval is good for this call once, until it expires.
+
+{request}"""
+
+
 def denial_result(verdict: Verdict) -> dict[str, Any]:
     """The tool result the proxy answers a denied call with."""
     text = f"Denied by the gate: {verdict.reason}"
@@ -130,7 +150,25 @@ def denial_result(verdict: Verdict) -> dict[str, Any]:
     meta: dict[str, Any] = {"reason": verdict.reason, "policy_ids": list(verdict.policy_ids)}
     if verdict.index is not None:
         meta["trail_index"] = verdict.index
-    return {"content": [{"type": "text", "text": text}], "isError": True, "_meta": {"corvel-charter/decision": meta}}
+    content = [{"type": "text", "text": text}]
+    if verdict.approval_request is not None:
+        meta["approval_request"] = verdict.approval_request
+        content.append({"type": "text", "text": HOW_TO_APPROVE.format(
+            argument=APPROVAL_ARGUMENT, meta=APPROVAL_META, request=verdict.approval_request)})
+    return {"content": content, "isError": True, "_meta": {"corvel-charter/decision": meta}}
+
+
+def _take_approval(params: dict[str, Any], arguments: dict[str, Any]) -> tuple[str | None, dict[str, Any]]:
+    """The approval a call carries, and its arguments without it."""
+    approval = None
+    meta = params.get("_meta")
+    if isinstance(meta, dict) and isinstance(meta.get(APPROVAL_META), str):
+        approval = meta[APPROVAL_META]
+    if APPROVAL_ARGUMENT in arguments:
+        arguments = dict(arguments)
+        given = arguments.pop(APPROVAL_ARGUMENT)
+        approval = given if isinstance(given, str) else approval
+    return approval, arguments
 
 
 def _parse(side: str, line: bytes) -> Any:
@@ -186,9 +224,10 @@ async def _client_to_server(session: Session, reader: asyncio.StreamReader, limi
 
 async def _judge_call(session: Session, message: dict[str, Any]) -> None:
     message_id = message["id"]
-    params = message.get("params")
-    tool = params.get("name") if isinstance(params, dict) else None
-    arguments = params.get("arguments", {}) if isinstance(params, dict) else None
+    given = message.get("params")
+    params: dict[str, Any] = given if isinstance(given, dict) else {}
+    tool = params.get("name")
+    arguments = params.get("arguments", {})
     if not isinstance(tool, str) or not isinstance(arguments, dict):
         await session.client_out(_error_response(message_id, INVALID_REQUEST,
                                                  "tools/call needs params.name (a string) and params.arguments (an object)"))
@@ -196,8 +235,9 @@ async def _judge_call(session: Session, message: dict[str, Any]) -> None:
     if _id_key(message_id) in session.pending:
         await session.client_out(_error_response(message_id, INVALID_REQUEST, "a call with this id is still in flight"))
         return
+    approval, arguments = _take_approval(params, arguments)
     try:
-        verdict = await session.call_judge(session.judge.judge, tool, arguments, session.server_name)
+        verdict = await session.call_judge(session.judge.judge, tool, arguments, session.server_name, approval)
     except BaseException as error:
         await session.client_out(_error_response(message_id, INTERNAL_ERROR, f"The gate failed; the call was not made: {error}"))
         raise ProtocolFault("judge", f"the gate failed: {error}") from error
@@ -205,6 +245,13 @@ async def _judge_call(session: Session, message: dict[str, Any]) -> None:
         await session.client_out(_line({"jsonrpc": "2.0", "id": message_id, "result": denial_result(verdict)}))
         return
     session.pending[_id_key(message_id)] = (message_id, verdict)
+    if approval is not None:
+        # The server gets the call as it was approved: the approval itself is the gate's.
+        forwarded_params = {**params, "arguments": arguments}
+        meta = forwarded_params.get("_meta")
+        if isinstance(meta, dict) and APPROVAL_META in meta:
+            forwarded_params["_meta"] = {k: v for k, v in meta.items() if k != APPROVAL_META}
+        message = {**message, "params": forwarded_params}
     session.server_in.write(_line(message))
     await session.server_in.drain()
 
@@ -397,24 +444,27 @@ class GateJudge:
     is known from its initialize answer (or given), so that policies can name the server; the
     policy was parsed before the proxy started."""
 
-    def __init__(self, policy: str, trail: Any, agent: str, *, schema: str | None = None) -> None:
+    def __init__(self, policy: str, trail: Any, agent: str, *, schema: str | None = None, **approvals: Any) -> None:
         from corvel_charter import gate as gates
 
         self._gates = gates
         self._policy = policy
         self._schema = schema
+        self._approvals = approvals  # approvers, approval_key, approval_name, nonce_store
         self._trail = trail
         self._agent = agent
         self._gate: Any = None
 
     def gate(self, server: str | None) -> Any:
         if self._gate is None:
-            self._gate = self._gates.Gate(self._policy, self._trail, self._agent, server=server, schema=self._schema)
+            self._gate = self._gates.Gate(self._policy, self._trail, self._agent, server=server, schema=self._schema,
+                                          **self._approvals)
         return self._gate
 
-    def judge(self, tool: str, arguments: dict[str, Any], server: str | None) -> Verdict:
-        decision = self.gate(server).check(tool, arguments)
-        return Verdict(decision.allowed, decision.reason, decision.policies, decision.index, decision)
+    def judge(self, tool: str, arguments: dict[str, Any], server: str | None, approval: str | None) -> Verdict:
+        decision = self.gate(server).check(tool, arguments, approval=approval)
+        return Verdict(decision.allowed, decision.reason, decision.policies, decision.index, decision,
+                       decision.approval_request)
 
     def record_outcome(self, verdict: Verdict, *, ok: bool, result: Any, detail: str) -> None:
         if ok:

@@ -78,6 +78,7 @@ GateDecision ToolGate::decide(std::string_view tool, const ToolArguments* argume
     } else if (verdict.kind == PolicyVerdict::Kind::Deny) {
         denial = verdict.policies.empty() ? "Denied: no policy allows this call"
                                           : "Denied by policy " + joined(verdict.policies);
+        if (!verdict.note.empty()) denial += ": " + verdict.note;
     }
     if (denial.empty()) {
         auto proof = charter_.verify_action(action, action_hash);
@@ -90,6 +91,7 @@ GateDecision ToolGate::decide(std::string_view tool, const ToolArguments* argume
                 awaiting_outcome_.emplace(appended->index, std::string(tool));
                 decision.allowed = true;
                 decision.reason = verdict.policies.empty() ? "Allowed" : "Allowed by policy " + joined(verdict.policies);
+                if (!verdict.note.empty()) decision.reason += ": " + verdict.note;
                 decision.index = appended->index;
                 decision.proof = std::move(*proof);
                 return decision;

@@ -33,10 +33,15 @@ struct PolicyVerdict {
     Kind kind = Kind::Failure;
     std::vector<std::string> policies;  // the ids of the policies that decided
     std::string failure;                // Failure: what went wrong
+    std::string note;                   // Allow, Deny: added to the reason (an approval's terms)
 
-    static PolicyVerdict allow(std::vector<std::string> ids) { return {Kind::Allow, std::move(ids), {}}; }
-    static PolicyVerdict deny(std::vector<std::string> ids) { return {Kind::Deny, std::move(ids), {}}; }
-    static PolicyVerdict failed(std::string what) { return {Kind::Failure, {}, std::move(what)}; }
+    static PolicyVerdict allow(std::vector<std::string> ids, std::string note = {}) {
+        return {Kind::Allow, std::move(ids), {}, std::move(note)};
+    }
+    static PolicyVerdict deny(std::vector<std::string> ids, std::string note = {}) {
+        return {Kind::Deny, std::move(ids), {}, std::move(note)};
+    }
+    static PolicyVerdict failed(std::string what) { return {Kind::Failure, {}, std::move(what), {}}; }
 };
 
 struct GateDecision {

@@ -3,8 +3,10 @@ a trusted approver, and good once in whichever nonce store the checkers share.""
 
 import base64
 import hashlib
+import json
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -206,3 +208,88 @@ def test_the_approve_command(tmp_path):
     missing_key = subprocess.run(command[:6] + [str(tmp_path / "nobody.key")] + command[7:],
                                  capture_output=True, text=True, timeout=60)
     assert missing_key.returncode == 2 and missing_key.stdout == "" and "nobody.key" in missing_key.stderr
+
+
+# ---------------------------------------------------------------- approvals in the gate
+
+GATE_POLICY = """
+@id("allow") permit (principal, action, resource);
+@id("delete-needs-approval") @approval("required")
+forbid (principal, action, resource) when { resource.name == "delete_tree" };
+@id("no-rm") forbid (principal, action, resource) when { context.text like "*rm -rf*" };
+"""
+
+
+def make_gate(folder, policy=GATE_POLICY, store="memory:", **options):
+    from corvel_charter.gate import Gate
+
+    folder.mkdir(exist_ok=True)
+    trail = cc.AuditTrail(str(folder / "gate.json"), GATE_KEY, sync_every=0)
+    options.setdefault("approvers", [ALICE_VKEY])
+    return Gate(policy, trail, "agent-7", approval_key=GATE_KEY, approval_name="gate.example/agent-7",
+                nonce_store=store, **options)
+
+
+def gate_entries(folder):
+    cc.verify_trail(str(folder / "gate.json"), GATE_KEY.public_key)
+    return json.loads((folder / "gate.json").read_text())
+
+
+class TestGateApprovals:
+    def test_a_request_approved_then_used_once_all_recorded(self, tmp_path):
+        gate = make_gate(tmp_path)
+        asked = gate.check("delete_tree", {"path": "/srv/old"})
+        assert not asked.allowed and asked.approval_request is not None
+        assert asked.reason.startswith("Denied by policy delete-needs-approval: approval required (request nonce ")
+        terms = cc.read_approval_request(asked.approval_request, GATE_VKEY)
+        assert terms["arguments_hash"] == asked.arguments_hash and terms["policy_fingerprint"].hex() == gate.fingerprint
+        note = cc.approve(asked.approval_request, ALICE_KEY, "alice", GATE_VKEY)
+        allowed = gate.check("delete_tree", {"path": "/srv/old"}, approval=note)
+        assert allowed.allowed and allowed.policies == ("delete-needs-approval", f"approval:{terms['nonce'].hex()}")
+        gate.record_outcome(allowed, result="deleted")
+        replayed = gate.check("delete_tree", {"path": "/srv/old"}, approval=note)
+        assert not replayed.allowed and "it was used before" in replayed.reason
+        gate.trail.close()
+        entries = gate_entries(tmp_path)
+        assert [e["decision"] == "Approved" for e in entries] == [False, True, True, False]
+        assert entries[1]["gate"]["call"]["policies"][-1] == f"approval:{terms['nonce'].hex()}"
+        assert "used before" in entries[3]["decision"]["Denied"]["reason"]
+
+    def test_each_refusal_recorded_with_its_own_reason(self, tmp_path):
+        gate = make_gate(tmp_path, approval_life=1)
+        asked = gate.check("delete_tree", {"path": "/srv/old"})
+        note = cc.approve(asked.approval_request, ALICE_KEY, "alice")
+        mallory = cc.approve(asked.approval_request, cc.TrailKey.generate(), "alice")
+        other_policy = make_gate(tmp_path / "other", policy=GATE_POLICY + "\n// changed\n")
+        refusals = [
+            (gate.check("delete_tree", {"path": "/srv/other"}, approval=note), "approves other arguments"),
+            (gate.check("delete_tree", {"path": "/srv/old"}, approval=mallory), "not signed by a trusted approver key"),
+            (gate.check("delete_tree", {"path": "/srv/old"}, approval=note.replace("tool delete_tree", "tool delete_treE")),
+             "does not verify"),
+            (other_policy.check("delete_tree", {"path": "/srv/old"}, approval=note), "asked under another policy"),
+        ]
+        time.sleep(2.1)
+        refusals.append((gate.check("delete_tree", {"path": "/srv/old"}, approval=note), "it has expired"))
+        for decision, says in refusals:
+            assert not decision.allowed and decision.reason.startswith("Denied, fail-closed: Approval refused: ")
+            assert says in decision.reason, decision.reason
+        gate.trail.close()
+        reasons = [e["decision"]["Denied"]["reason"] for e in gate_entries(tmp_path)[1:]]
+        assert [says in reason for (_, says), reason in zip(refusals[:3] + refusals[4:], reasons)] == [True] * 4
+
+    def test_only_approval_policies_can_be_lifted(self, tmp_path):
+        gate = make_gate(tmp_path)
+        hard = gate.check("delete_tree", {"path": "/srv/x", "then": "rm -rf /"})
+        assert not hard.allowed and hard.approval_request is None and "no-rm" in hard.policies
+        without = make_gate(tmp_path / "plain", approvers=())
+        refused = without.check("delete_tree", {"path": "/srv/x"})
+        assert refused.approval_request is None and refused.reason.endswith("approval required, but this gate takes no approvals")
+
+    def test_an_approval_used_by_one_gate_is_refused_by_another_sharing_the_store(self, tmp_path, redis_server):
+        store = f"{redis_server.url}?prefix=gates-{tmp_path.name}:"
+        first = make_gate(tmp_path, store=store)
+        asked = first.check("delete_tree", {"path": "/srv/old"})
+        note = cc.approve(asked.approval_request, ALICE_KEY, "alice")
+        assert first.check("delete_tree", {"path": "/srv/old"}, approval=note).allowed
+        second = make_gate(tmp_path / "second", store=store)
+        assert "used before" in second.check("delete_tree", {"path": "/srv/old"}, approval=note).reason

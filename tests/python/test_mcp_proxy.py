@@ -222,3 +222,55 @@ class TestFailures:
         proxy.stdin.close()
         assert proxy.wait(timeout=30) == 0
         assert read_jsonl(setup["received"]) == []
+
+
+APPROVAL_POLICY = """
+@id("allow") permit (principal, action, resource);
+@id("delete-needs-approval") @approval("required")
+forbid (principal, action, resource) when { resource.name == "delete_tree" };
+"""
+
+
+def test_the_approval_road_through_the_proxy(setup, tmp_path):
+    """A person at a terminal: the denial says how to approve; the approval, given with the retried
+    call, lets exactly that call through once; the server never sees the approval."""
+    (setup["folder"] / "policy.cedar").write_text(APPROVAL_POLICY)
+    alice = cc.TrailKey.generate()
+    alice.save(str(tmp_path / "alice.key"))
+    extra = ["--approver", alice.public_key.verifier_key("alice"), "--nonce-store", f"sqlite:///{tmp_path}/nonces.db"]
+
+    async def body(session):
+        asked = await session.call_tool("delete_tree", {"path": "/srv/old"})
+        assert asked.is_error and "approval required" in text_of(asked)
+        instructions = asked.content[1].text
+        assert "corvel-charter approve request.note --key APPROVER.key --name APPROVER_NAME" in instructions
+        request = instructions[instructions.rindex("corvel-charter approval request v1"):]
+        (tmp_path / "request.note").write_text(request)
+        approved = subprocess.run([sys.executable, "-m", "corvel_charter", "approve", str(tmp_path / "request.note"),
+                                   "--key", str(tmp_path / "alice.key"), "--name", "alice"],
+                                  capture_output=True, text=True, timeout=60)
+        assert approved.returncode == 0, approved.stderr
+        arguments = {"path": "/srv/old", "_corvel_approval": approved.stdout}
+        done = await session.call_tool("delete_tree", arguments)
+        again = await session.call_tool("delete_tree", arguments)
+        other = await session.call_tool("delete_tree", {"path": "/srv/else", "_corvel_approval": approved.stdout})
+        return done, again, other
+
+    command = proxy_command(setup, SERVER, *extra)
+    params = StdioServerParameters(command=command[0], args=command[1:], env=environment(setup))
+
+    async def session_run():
+        async with stdio_client(params) as (read, write):
+            async with ClientSession(read, write) as session:
+                await session.initialize()
+                return await body(session)
+
+    done, again, other = run(session_run())
+    assert not done.is_error and text_of(done) == "deleted /srv/old"
+    assert again.is_error and "used before" in text_of(again)
+    assert other.is_error and "approves other arguments" in text_of(other)
+    # The server saw the one approved call, with its own arguments only.
+    assert read_jsonl(setup["received"]) == [{"tool": "delete_tree", "arguments": {"path": "/srv/old"}}]
+    decisions, outcomes = gate_entries(setup)
+    assert [d["decision"] == "Approved" for d in decisions] == [False, True, False, False]
+    assert decisions[1]["gate"]["call"]["policies"][-1].startswith("approval:") and len(outcomes) == 1

@@ -74,10 +74,11 @@ PyObject* construct_gate(PyObject* args, PyObject* kwargs) {
 
 ToolGate& gate_of(PyToolGate* self) { return *self->value.gate; }
 
+// `failure` is what went wrong for a failure; for an allow or a deny, a note for the reason.
 PolicyVerdict verdict_of(PyObject* kind, PyObject* policies, PyObject* failure) {
     const std::string_view name = text(kind, "verdict");
-    if (name == "allow") return PolicyVerdict::allow(text_list(policies, "policies"));
-    if (name == "deny") return PolicyVerdict::deny(text_list(policies, "policies"));
+    if (name == "allow") return PolicyVerdict::allow(text_list(policies, "policies"), std::string(text(failure, "failure")));
+    if (name == "deny") return PolicyVerdict::deny(text_list(policies, "policies"), std::string(text(failure, "failure")));
     if (name == "failure") return PolicyVerdict::failed(std::string(text(failure, "failure")));
     PyErr_SetString(PyExc_ValueError, "argument 'verdict': 'allow', 'deny' or 'failure'");
     throw PyErrorRaised{};
@@ -148,7 +149,8 @@ PyObject* gate_trail(PyToolGate* self) { return Py_NewRef(self->value.trail.get(
 PyMethodDef gate_methods[] = {
     method<&decide>("decide",
                     "decide($self, tool, arguments, verdict, policies, failure)\n--\n\nDecide a call on the policy "
-                    "engine's verdict ('allow', 'deny' or 'failure') and record the decision before returning "
+                    "engine's verdict ('allow', 'deny' or 'failure'; failure is what went wrong, or a note "
+                    "added to an allow's or a denial's reason) and record the decision before returning "
                     "(allowed, reason, policies, index, arguments_hash, denials, hard_reset)"),
     method<&record_outcome>("record_outcome",
                             "record_outcome($self, decision_index, success, result_hash)\n--\n\nRecord what came of "

@@ -41,6 +41,13 @@ def read_file(path: str) -> str:
 
 
 @server.tool()
+def delete_tree(path: str) -> str:
+    """Delete a folder and all it holds (pretend)."""
+    received("delete_tree", path=path)
+    return f"deleted {path}"
+
+
+@server.tool()
 async def sleep(seconds: float, tag: str) -> str:
     """Answer after a while."""
     import anyio
