@@ -445,9 +445,9 @@ class GateJudge:
     policy was parsed before the proxy started."""
 
     def __init__(self, policy: str, trail: Any, agent: str, *, schema: str | None = None, **approvals: Any) -> None:
-        from corvel_charter import gate as gates
+        from corvel_charter.gate import Gate
 
-        self._gates = gates
+        self._make_gate: Callable[..., Any] = Gate
         self._policy = policy
         self._schema = schema
         self._approvals = approvals  # approvers, approval_key, approval_name, nonce_store
@@ -457,7 +457,7 @@ class GateJudge:
 
     def gate(self, server: str | None) -> Any:
         if self._gate is None:
-            self._gate = self._gates.Gate(self._policy, self._trail, self._agent, server=server, schema=self._schema,
+            self._gate = self._make_gate(self._policy, self._trail, self._agent, server=server, schema=self._schema,
                                           **self._approvals)
         return self._gate
 
