@@ -156,6 +156,11 @@ private:
 
     // Cedar has no fractions: the policy sees the canonical number as text.
     void fraction(double number) {
+        // Every double beyond 2^53 is integral, and its canonical text (1e20 is written
+        // 100000000000000000000) would read back as an integer beyond 2^53: refused alike, so
+        // that every canonical text is itself accepted.
+        if (std::fabs(number) > static_cast<double>(kExactIntegerLimit))
+            throw Refused{"a number beyond +-2^53 has no exact canonical form"};
         const std::size_t start = canonical_.size();
         append_es_number(canonical_, number);
         const std::string_view text(canonical_.data() + start, canonical_.size() - start);

@@ -67,12 +67,16 @@ TEST(ToolArguments, CanonicalTextSortsByUtf16AndEscapesMinimally) {
 TEST(ToolArguments, TextWithoutACanonicalFormIsRefused) {
     for (const std::string_view bad : {R"({"a":1,"a":2})", R"([9007199254740993])", R"([-9007199254740993])",
                                        R"({"x":"\ud800"})", R"({"x":{"__entity":{"type":"Agent","id":"root"}}})",
-                                       R"({"__extn":1})", "{", "", "[1] [2]", "\"\xff\"", "[1e400]"}) {
+                                       R"({"__extn":1})", "{", "", "[1] [2]", "\"\xff\"", "[1e400]",
+                                       // beyond 2^53 written as a fraction: its canonical text
+                                       // (100000000000000000000) would read back as an integer
+                                       "[1e20]", "[-1.5e300]", "[9007199254740994.0]"}) {
         EXPECT_FALSE(tool_arguments(bad).has_value()) << bad;
     }
     EXPECT_EQ(canonical(R"({"a":1,"a":2})"), "refused: Tool arguments are not canonical JSON: the member \"a\" is named twice");
-    // 2^53 itself is exact.
+    // 2^53 itself is exact, however it is written, and its canonical text reads back.
     EXPECT_EQ(canonical("[9007199254740992,-9007199254740992]"), "[9007199254740992,-9007199254740992]");
+    EXPECT_EQ(canonical("[9007199254740992.0,9.007199254740992e15]"), "[9007199254740992,9007199254740992]");
 }
 
 TEST(ToolArguments, TheContextGivesCedarOnlyValuesItCanHold) {
