@@ -16,6 +16,8 @@ import os
 import sys
 
 import corvel_charter as cc
+from corvel_charter._gate_cli import UsageError
+from corvel_charter._gate_cli import read as read_text
 
 
 def add_commands(commands):
@@ -66,10 +68,6 @@ def run(args):
     except UsageError as error:
         say(f"error: {error}")
         return 2
-
-
-class UsageError(Exception):
-    """A mistake in the command line or its files: one line on standard error, status 2."""
 
 
 def proxy_command(args):
@@ -138,12 +136,3 @@ def verifier_key_text(argument):
     if os.path.isfile(argument):
         return read_text(argument, "--approver").strip()
     return argument.strip()
-
-
-def read_text(path, what):
-    try:
-        with open(os.fspath(path), encoding="utf-8") as file:
-            return file.read()
-    except (OSError, UnicodeError) as error:
-        reason = error.strerror if isinstance(error, OSError) else "not UTF-8 text"
-        raise UsageError(f"{what} {path}: {reason}") from None
