@@ -442,5 +442,30 @@ TEST_F(TrailTest, ConcurrentDurableAppendsAndCheckpointsStayConsistent) {
     EXPECT_EQ(test::read_file(checkpoint_path_for(path_)).rfind("example.com/trail\n160\n", 0), 0u);
 }
 
+// The tree beside the trail is not synced as entries are appended: after a crash of the
+// machine an inner node may be stale while every leaf agrees with the trail. Opening rebuilds
+// the tree rather than refuse the trail as forked from its checkpoint.
+TEST_F(TrailTest, AStaleInnerNodeOfTheTreeIsRebuiltNotTakenForAFork) {
+    SyncPolicy policy;
+    policy.checkpoint_origin = "example.com/trail";
+    { auto writer = open(7, policy); append(*writer, "a"); append(*writer, "b"); ASSERT_TRUE(writer->close()); }
+    SyncPolicy leave_alone;
+    leave_alone.follow_checkpoint = false;
+    { auto writer = open(7, leave_alone); append(*writer, "c"); append(*writer, "d"); ASSERT_TRUE(writer->close()); }
+    // Records in post-order: leaf 0, leaf 1, their parent (the size-2 root), leaf 2, ...
+    {
+        std::fstream tree(tree_path_for(path_), std::ios::in | std::ios::out | std::ios::binary);
+        tree.seekp(16 + 2 * 32);
+        tree.write(std::string(32, '\x5a').data(), 32);
+    }
+    auto writer = TrailWriter::open(path_, key(), {}, pinned_clock);
+    ASSERT_TRUE(writer) << writer.error().message();
+    EXPECT_EQ((*writer)->open_report().followed_origin, "example.com/trail");
+    ASSERT_TRUE((*writer)->close());
+    const auto verified = verify_trail_prefix(path_, public_key(), test::read_file(checkpoint_path_for(path_)));
+    ASSERT_TRUE(verified) << verified.error().message();
+    EXPECT_EQ(test::read_file(checkpoint_path_for(path_)).rfind("example.com/trail\n4\n", 0), 0u);
+}
+
 }  // namespace
 }  // namespace corvel
