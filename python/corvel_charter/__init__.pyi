@@ -209,10 +209,12 @@ def verify_trail(
     public_key: TrailPublicKey | str | bytes,
     progress: Callable[[int, int], object] | None = None,
     checkpoint: str | None = None,
+    full: bool = False,
 ) -> TrailSummary:
     """Verify a trail file with its public key: the layout, index continuity, the chain, every
     signature and no repeated proof nonce; with a checkpoint (signed-note text), also that the file
-    holds exactly the tree it signs. A public key given as a verifier key text names the trail:
+    holds exactly the tree it signs, and the checkpoint's signature then stands for the entries'
+    own signatures in the prefix it covers (full=True checks them too). A public key given as a verifier key text names the trail:
     the checkpoint's origin must be its name. Returns a TrailSummary; raises TrailIntegrityError or
     TrailError at the first failure. progress(done_bytes, total_bytes) is called now and then."""
 
