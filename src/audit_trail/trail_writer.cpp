@@ -14,6 +14,8 @@
 #include "audit_trail/trail_json.hpp"
 #include "audit_trail/trail_repair.hpp"
 #include "audit_trail/trail_verifier.hpp"
+#include "merkle/compact_range.hpp"
+#include "merkle/merkle_hash.hpp"
 #include "base/fault.hpp"
 #include "note/note_key.hpp"
 
@@ -111,8 +113,45 @@ std::expected<void, TrailError> TrailWriter::load(const TrailProgress& progress)
         if (!tree_->matches(0)) tree_->start_rebuild();
         return {};
     }
-    const TrailEntryHook observe = [this](std::uint64_t index, const Hash32& hash) { tree_->observe(index, hash); };
-    auto scanned = scan_trail(file_.get(), public_key_, state_, nonces_, ScanMode::RecoverTornTail, progress, observe);
+    // A checkpoint beside the trail that verifies under the writer's key vouches for the
+    // entries it covers: they are read by their hashes, chain and root, and only the rest by
+    // their signatures, in the one pass that also checks the tree.
+    std::optional<Checkpoint> vouching;
+    if (policy_.follow_checkpoint) {
+        if (auto note = read_checkpoint_file(checkpoint_path_for(path_)); note && *note) {
+            if (auto checkpoint = open_trail_checkpoint(**note, public_key_)) vouching = std::move(*checkpoint);
+        }
+    }
+    merkle::CompactRange range;
+    bool reached = !vouching || vouching->size == 0;
+    bool differs = vouching && vouching->size == 0 && vouching->root != range.root();
+    bool stopped = false;
+    const TrailEntryHook observe = [&](std::uint64_t index, const Hash32& hash) {
+        tree_->observe(index, hash);
+        if (reached) return;
+        range.append(merkle::leaf_hash(hash));
+        if (range.size() == vouching->size) {
+            reached = true;
+            differs = range.root() != vouching->root;
+        }
+    };
+    const TrailProgress watched = [&](std::uint64_t done, std::uint64_t total) {
+        if (!progress || progress(done, total)) return true;
+        stopped = true;
+        return false;
+    };
+    auto scanned = scan_trail(file_.get(), public_key_, state_, nonces_, ScanMode::RecoverTornTail, watched, observe,
+                              vouching ? vouching->size : 0);
+    if (vouching && !stopped && (!reached || differs)) {
+        // Something in the covered prefix is wrong, or the trail does not hold the checkpoint:
+        // read it again with every check, so that the refusal is the one a full check gives.
+        state_ = TrailState{};
+        nonces_ = NonceIndex{};
+        tree_.emplace(tree_path_for(path_));
+        if (::lseek(file_.get(), 0, SEEK_SET) != 0) return io_failure(errno);
+        const TrailEntryHook plain = [this](std::uint64_t index, const Hash32& hash) { tree_->observe(index, hash); };
+        scanned = scan_trail(file_.get(), public_key_, state_, nonces_, ScanMode::RecoverTornTail, progress, plain);
+    }
     if (!scanned) {
         const AuditError& error = scanned.error().error;
         if (error.kind() == AuditError::Kind::InvalidSignature && state_.count == 0) {

@@ -174,3 +174,26 @@ def test_the_command_line_checks_every_signature_with_full(tmp_path, key, writte
     assert default.returncode == 0 and "40 entries verified" in default.stdout, default
     full = subprocess.run(command + ["--full"], capture_output=True, text=True, timeout=60)
     assert full.returncode == 1 and "Invalid signature at audit log index 7" in full.stderr, full
+
+
+def test_a_writer_opens_a_covered_trail_and_refuses_damage_as_a_full_check_does(tmp_path, key, written):
+    data, note, private = written
+    path = tmp_path / "trail.json"
+    (tmp_path / "trail.json.checkpoint").write_text(note)
+    path.write_bytes(data)
+    with cc.AuditTrail(str(path), key) as trail:
+        assert (trail.count, trail.checkpoint_origin) == (TOTAL, ORIGIN)
+
+    refusals = {}
+    for name in ("rewritten and re-chained unsigned", "rewritten and re-signed by the key holder", "value changed"):
+        entries = entries_of(data)
+        DAMAGES[name][0](entries, 5, private)
+        path.write_bytes(render(entries))
+        (tmp_path / "trail.json.tree").unlink(missing_ok=True)
+        with pytest.raises(cc.TrailError) as refused:
+            cc.AuditTrail(str(path), key)
+        refusals[name] = str(refused.value)
+        assert path.read_bytes() == render(entries)  # refused untouched
+    assert refusals["rewritten and re-chained unsigned"] == "Invalid signature at audit log index 5"
+    assert refusals["value changed"].startswith("Audit chain integrity broken at index 5: ")
+    assert "do not give the root of the checkpoint beside it" in refusals["rewritten and re-signed by the key holder"]
