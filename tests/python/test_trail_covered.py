@@ -197,3 +197,57 @@ def test_a_writer_opens_a_covered_trail_and_refuses_damage_as_a_full_check_does(
     assert refusals["rewritten and re-chained unsigned"] == "Invalid signature at audit log index 5"
     assert refusals["value changed"].startswith("Audit chain integrity broken at index 5: ")
     assert "do not give the root of the checkpoint beside it" in refusals["rewritten and re-signed by the key holder"]
+
+
+@pytest.fixture(scope="module")
+def large(tmp_path_factory, key):
+    """A trail of some megabytes, so that its signatures are checked on every core."""
+    path = tmp_path_factory.mktemp("large") / "trail.json"
+    charter = cc.SealedCharter(rules=["Do no harm"])
+    charter.seal()
+    with cc.AuditTrail(str(path), key, sync_every=0) as trail:
+        for i in range(2500):
+            action = cc.Action.write_file(f"f{i}", b"y" * 300)
+            trail.append(action, charter.verify_action(action), cc.Decision.approved())
+    return path.read_bytes()
+
+
+# Damage at several places: the first in file order is reported, wherever the checks ran.
+@pytest.mark.parametrize("damage", [
+    {1700: "signature", 2300: "signature"},
+    {2100: "signature", 300: "signature"},
+    {1200: "signature", 1900: "value"},
+    {1499: "signature", 1500: "line"},
+    {900: "value", 2400: "signature"},
+    {2499: "signature"},
+])
+def test_signatures_checked_on_every_core_report_the_first_failure(tmp_path, key, large, damage):
+    entries = entries_of(large)
+    for index, kind in damage.items():
+        if kind == "signature":
+            entries[index]["signature"][9] ^= 1
+        elif kind == "value":
+            entries[index]["timestamp"] += 1
+    data = render(entries)
+    for index, kind in damage.items():
+        if kind == "line":  # an entry line that is not JSON
+            lines = data.split(b"\n")
+            lines[index + 1] = b"{" + lines[index + 1]
+            data = b"\n".join(lines)
+    path = tmp_path / "trail.json"
+    path.write_bytes(data)
+    first = min(damage)
+    expected = {"signature": ("signature", first), "value": ("chain", first), "line": ("layout", first)}
+    try:
+        ref.verify(data, key.public_key.raw)
+    except ref.Refused as refused:
+        assert (refused.kind, refused.index) == expected[damage[first]]
+    with pytest.raises(cc.TrailError) as refused:
+        cc.verify_trail(str(path), key.public_key)
+    message = str(refused.value)
+    if damage[first] == "signature":
+        assert message == f"Invalid signature at audit log index {first}"
+    elif damage[first] == "value":
+        assert message.startswith(f"Audit chain integrity broken at index {first}: ")
+    else:
+        assert f"line {first + 2}:" in message, message
