@@ -22,6 +22,7 @@ auditor.verify_proof(proof)
 """
 
 # The package re-exports the native module, whose stubs are _corvel_core-stubs.
+import asyncio
 import os
 from types import TracebackType
 
@@ -155,6 +156,13 @@ class AuditTrail:
     def append(self, action: Action, proof: Proof, decision: Decision | WatchdogResult) -> tuple[int, bytes]:
         """Record one decision: the action, the proof issued for it, and a Decision or a
         WatchdogResult. Returns (index, current_hash)."""
+
+    def append_async(
+        self, action: Action, proof: Proof, decision: Decision | WatchdogResult
+    ) -> asyncio.Future[tuple[int, bytes]]:
+        """An awaitable append for asyncio: the append and its sync run in the event loop's
+        default executor, never blocking the loop. Awaiting it returns (index, current_hash),
+        once the entry is as durable as append makes it; concurrent ones share their syncs."""
     def sync(self) -> None:
         """Make every appended entry durable; with a checkpoint origin, also write the checkpoint
         beside the trail (the first sync after opening does even with nothing new)"""
