@@ -295,7 +295,30 @@ std::expected<AppendResult, TrailError> TrailWriter::append(const Action& action
         return std::unexpected(TrailError::action_mismatch("hard-reset signal"));
     }
 
+    // Counted from before the lock until its entry is written (or refused), for a sync's leader
+    // to wait for.
+    preparing_.fetch_add(1);
     std::unique_lock lock(mutex_);
+    auto written = append_locked(action, proof, decision, record, gate);
+    if (preparing_.fetch_sub(1) == 1) synced_.notify_all();
+    if (!written) return std::unexpected(std::move(written.error()));
+    ++unsynced_;
+
+    const bool by_count = policy_.every != 0 && unsynced_ >= policy_.every;
+    const bool by_time = policy_.interval.count() > 0 &&
+                         std::chrono::steady_clock::now() - last_sync_ >= policy_.interval;
+    if (by_count || by_time) {
+        unsynced_ = 0;
+        last_sync_ = std::chrono::steady_clock::now();
+        if (auto synced = make_durable(lock, state_.count); !synced) return std::unexpected(std::move(synced.error()));
+    }
+    return written;
+}
+
+std::expected<AppendResult, TrailError> TrailWriter::append_locked(const Action& action, const IntegrityProof& proof,
+                                                                   const Decision& decision,
+                                                                   const WatchdogRecord& record,
+                                                                   const std::optional<GateRecord>& gate) {
     if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
     if (const auto earlier = nonces_.find(proof.nonce)) return std::unexpected(TrailError::nonce_replayed(*earlier));
 
@@ -334,16 +357,6 @@ std::expected<AppendResult, TrailError> TrailWriter::append(const Action& action
     state_.file_size = offset + line_.size();
     const AppendResult result{state_.count, state_.head_hash};
     ++state_.count;
-    ++unsynced_;
-
-    const bool by_count = policy_.every != 0 && unsynced_ >= policy_.every;
-    const bool by_time = policy_.interval.count() > 0 &&
-                         std::chrono::steady_clock::now() - last_sync_ >= policy_.interval;
-    if (by_count || by_time) {
-        unsynced_ = 0;
-        last_sync_ = std::chrono::steady_clock::now();
-        if (auto synced = make_durable(lock, state_.count); !synced) return std::unexpected(std::move(synced.error()));
-    }
     return result;
 }
 
@@ -360,8 +373,17 @@ std::expected<void, TrailError> TrailWriter::make_durable(std::unique_lock<std::
             continue;
         }
         // This caller leads: one sync for every entry written so far, the lock released so that
-        // appends go on meanwhile and wait for the next sync.
+        // appends go on meanwhile and wait for the next sync. Appends already under way are
+        // waited for, briefly, so that they share this sync rather than wait for the next one.
         syncing_ = true;
+        if (preparing_.load() > 0) {
+            synced_.wait_for(lock, kGatherAppends, [this] { return preparing_.load() == 0 || broken_ || !file_; });
+            if (auto ok = usable(); !ok) {
+                syncing_ = false;
+                synced_.notify_all();
+                return std::unexpected(std::move(ok.error()));
+            }
+        }
         const std::uint64_t covered = state_.count;
         const int fd = file_.get();
         int failed = 0;
@@ -379,11 +401,11 @@ std::expected<void, TrailError> TrailWriter::make_durable(std::unique_lock<std::
             return io_failure(failed);
         }
         durable_ = std::max(durable_, covered);
-        // The tree is an index of the trail, checked against it on every opening: it is written
-        // for readers beside the writer but never synced here.
-        tree_->flush();
         std::expected<void, TrailError> written;
         if (with_checkpoint) {
+            // The tree is an index of the trail, checked against it on every opening: never
+            // synced here, it is written out for readers of the checkpoint beside the writer.
+            tree_->flush();
             auto note = checkpoint_locked(policy_.checkpoint_origin, covered);
             if (note) {
                 lock.unlock();

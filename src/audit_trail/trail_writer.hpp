@@ -7,6 +7,7 @@
 // are shared (group commit): while one sync is in flight the appends that arrive wait, and the
 // next sync makes all of them durable at once.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -113,6 +114,12 @@ private:
     // `progress` is called now and then while the file is read; returning false stops the open.
     std::expected<void, TrailError> load(const TrailProgress& progress);
     std::expected<void, TrailError> repair_torn_tail(const ScanFailure& failure);
+    // The sequential part of an append: the entry built, signed and written in index order.
+    std::expected<AppendResult, TrailError> append_locked(const Action& action, const IntegrityProof& proof,
+                                                          const Decision& decision, const WatchdogRecord& record,
+                                                          const std::optional<GateRecord>& gate);
+    // How long a sync's leader waits for appends under way to join its sync.
+    static constexpr std::chrono::microseconds kGatherAppends{500};
     // Makes the first `target` entries durable (and, with a checkpoint origin, covered by the
     // checkpoint beside the trail): one caller at a time syncs, without the lock, for every
     // entry written so far; the others wait for it. Returns with the lock held.
@@ -140,6 +147,7 @@ private:
     std::chrono::steady_clock::time_point last_sync_;
     std::condition_variable synced_;   // a sync finished
     bool syncing_ = false;             // a sync is in flight, without the lock
+    std::atomic<std::uint32_t> preparing_{0};  // appends between their start and their entry's write
     std::uint64_t durable_ = 0;        // entries a sync has covered
     std::uint64_t checkpointed_ = 0;   // entries the checkpoint beside the trail covers
     bool broken_ = false;
