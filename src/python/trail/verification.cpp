@@ -117,10 +117,15 @@ PyObject* prove(const FastArgs& args) {
     const std::string file = file_path(path, "path");
     const std::uint64_t entry = entry_index(index);
     std::expected<std::string, TrailError> evidence;
+    bool interrupted = false;
     {
         WithoutInterpreterLock unlocked;
-        evidence = prove_entry(file, entry);
+        // Rebuilding the tree from a large trail takes a while: Ctrl-C stops it.
+        evidence = prove_entry(file, entry, [&](std::uint64_t, std::uint64_t) {
+            return !(interrupted = unlocked.with_lock([] { return PyErr_CheckSignals() < 0; }));
+        });
     }
+    if (interrupted) throw PyErrorRaised{};
     if (!evidence) raise_error(evidence.error());
     return to_str(*evidence);
 }
@@ -151,10 +156,14 @@ PyObject* consistency(const FastArgs& args) {
     std::optional<VerifierKey> verifier;
     if (key != nullptr && key != Py_None) verifier = verifier_key_argument(key);
     std::expected<std::string, TrailError> proof;
+    bool interrupted = false;
     {
         WithoutInterpreterLock unlocked;
-        proof = prove_consistency(note, file, verifier ? &*verifier : nullptr);
+        proof = prove_consistency(note, file, verifier ? &*verifier : nullptr, [&](std::uint64_t, std::uint64_t) {
+            return !(interrupted = unlocked.with_lock([] { return PyErr_CheckSignals() < 0; }));
+        });
     }
+    if (interrupted) throw PyErrorRaised{};
     if (!proof) raise_error(proof.error());
     return to_str(*proof);
 }
