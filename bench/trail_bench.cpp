@@ -1,25 +1,34 @@
 // The audit trail against its floor, in one run: appends against raw libsodium signing (with no
-// sync, a sync every 1000 appends, and a sync on each append beside a bare fsync), the
-// verifier against raw signature checks, and the cost the Merkle tree adds to an append.
+// sync, a sync every 1000 appends, and a sync on each append beside a bare fsync, from one
+// thread and from eight), the verifier against raw signature checks (and, over a million
+// entries, checked against a checkpoint, in full on one core and on all), opening a writer beside
+// a bare read of the file, and the cost the Merkle tree adds to an append.
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sodium.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crypto/initialize.hpp"
 #include "merkle/file_node_store.hpp"
 #include "merkle/merkle_hash.hpp"
 #include "merkle/merkle_tree.hpp"
+#include "audit_trail/trail_checkpoint.hpp"
 #include "audit_trail/trail_entry.hpp"
 #include "audit_trail/trail_evidence.hpp"
 #include "audit_trail/trail_json.hpp"
+#include "audit_trail/trail_signatures.hpp"
 #include "audit_trail/trail_verifier.hpp"
 #include "audit_trail/trail_writer.hpp"
 #include "base/os_facilities.hpp"
@@ -131,6 +140,34 @@ BENCHMARK(BM_AppendSyncEvery1000)->UseRealTime();
 void BM_AppendSyncEach(benchmark::State& state) { append_loop(state, SyncPolicy{1, {}, {}}); }
 BENCHMARK(BM_AppendSyncEach)->UseRealTime()->Iterations(2000);
 
+// Eight threads appending at once, each append durable before it returns: group commit.
+void BM_AppendSyncEachEightThreads(benchmark::State& state) {
+    constexpr int kThreads = 8;
+    constexpr int kEach = 500;
+    for (auto _ : state) {
+        auto writer = TrailWriter::open(fresh_path("threads.json"), bench_key(), SyncPolicy{1, {}, {}});
+        if (!writer) {
+            state.SkipWithError(writer.error().message().c_str());
+            return;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&] {
+                Decided decided;
+                for (int i = 0; i < kEach; ++i) {
+                    decided.proof.nonce = random_array<32>();
+                    if (!(*writer)->append(decided.action, decided.proof, Decision::approved())) std::abort();
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    state.SetItemsProcessed(state.iterations() * kThreads * kEach);
+}
+BENCHMARK(BM_AppendSyncEachEightThreads)->UseManualTime()->Iterations(3);
+
 // What the Merkle tree beside the trail adds to each append: a leaf into the file-backed tree.
 void BM_TreeAppendAlone(benchmark::State& state) {
     const std::string path = fresh_path("alone.tree");
@@ -162,6 +199,98 @@ void BM_VerifyPerEntry(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_VerifyPerEntry)->Arg(20000)->UseRealTime();
+
+// A trail of a million entries with its checkpoint beside it, written once for the benches below.
+constexpr std::int64_t kLargeTrail = 1'000'000;
+const std::string& large_trail() {
+    static const std::string path = [] {
+        const std::string out = fresh_path("large.json");
+        auto writer = TrailWriter::open(out, bench_key(), SyncPolicy{0, {}, "bench.example/log"});
+        Decided decided;
+        for (std::int64_t i = 0; i < kLargeTrail; ++i) {
+            decided.proof.nonce = random_array<32>();
+            if (!(*writer)->append(decided.action, decided.proof, Decision::approved())) std::abort();
+        }
+        if (!(*writer)->close()) std::abort();  // syncs, and so writes the checkpoint
+        return out;
+    }();
+    return path;
+}
+
+void verify_large(benchmark::State& state, bool full, unsigned threads) {
+    const std::string& path = large_trail();
+    std::string note;
+    std::getline(std::ifstream(checkpoint_path_for(path)), note, '\0');
+    set_signature_threads(threads);
+    for (auto _ : state) {
+        auto summary = verify_trail_prefix(path, bench_key()->public_key().bytes(), note, {}, {}, full);
+        if (!summary || static_cast<std::int64_t>(summary->count) != kLargeTrail) state.SkipWithError("verify failed");
+    }
+    set_signature_threads(0);
+    state.SetItemsProcessed(state.iterations() * kLargeTrail);
+}
+
+void BM_VerifyCoveredMillion(benchmark::State& state) { verify_large(state, false, 0); }
+BENCHMARK(BM_VerifyCoveredMillion)->UseRealTime()->Iterations(1);
+void BM_VerifyFullMillionOneCore(benchmark::State& state) { verify_large(state, true, 1); }
+BENCHMARK(BM_VerifyFullMillionOneCore)->UseRealTime()->Iterations(1);
+void BM_VerifyFullMillionAllCores(benchmark::State& state) { verify_large(state, true, 0); }
+BENCHMARK(BM_VerifyFullMillionAllCores)->UseRealTime()->Iterations(1);
+
+std::int64_t status_kib(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field, 0) == 0) return std::stoll(line.substr(std::string_view(field).size()));
+    }
+    return -1;
+}
+
+// Opening a writer on the million-entry trail, in a child process so that its peak memory is
+// its own: the time and the peak resident memory it adds, beside a bare read of the file.
+void BM_OpenWriterMillion(benchmark::State& state) {
+    const std::string& path = large_trail();
+    for (auto _ : state) {
+        int pipe_fds[2];
+        if (::pipe(pipe_fds) != 0) std::abort();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // Memory the parent freed would be reused unseen: it goes back to the system first.
+            // The peak is the parent's until reset: "5" resets it to the current resident size.
+            ::malloc_trim(0);
+            std::ofstream("/proc/self/clear_refs") << "5";
+            const std::int64_t before = status_kib("VmRSS:");
+            const auto start = std::chrono::steady_clock::now();
+            auto writer = TrailWriter::open(path, bench_key());
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const double out[2] = {writer ? seconds : -1.0, static_cast<double>(status_kib("VmHWM:") - before)};
+            (void)!::write(pipe_fds[1], out, sizeof out);
+            ::_exit(0);
+        }
+        double got[2] = {-1, -1};
+        (void)!::read(pipe_fds[0], got, sizeof got);
+        ::waitpid(child, nullptr, 0);
+        ::close(pipe_fds[0]);
+        ::close(pipe_fds[1]);
+        if (got[0] < 0) state.SkipWithError("open failed");
+        state.SetIterationTime(got[0]);
+        state.counters["peak_added_MiB"] = got[1] / 1024.0;
+    }
+}
+BENCHMARK(BM_OpenWriterMillion)->UseManualTime()->Iterations(1);
+
+void BM_BareReadMillion(benchmark::State& state) {
+    const std::string& path = large_trail();
+    std::vector<char> buffer(1 << 20);
+    for (auto _ : state) {
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        std::uint64_t total = 0;
+        for (ssize_t got; (got = ::read(fd, buffer.data(), buffer.size())) > 0;) total += static_cast<std::uint64_t>(got);
+        ::close(fd);
+        benchmark::DoNotOptimize(total);
+    }
+}
+BENCHMARK(BM_BareReadMillion)->UseRealTime()->Iterations(3);
 
 // The verifier's per-entry work besides the signature check: parsing a line, hashing the entry.
 std::string typical_line() {

@@ -22,6 +22,7 @@ auditor.verify_proof(proof)
 """
 
 # The package re-exports the native module, whose stubs are _corvel_core-stubs.
+import asyncio
 import os
 from types import TracebackType
 
@@ -160,6 +161,13 @@ class AuditTrail:
     def append(self, action: Action, proof: Proof, decision: Decision | WatchdogResult) -> tuple[int, bytes]:
         """Record one decision: the action, the proof issued for it, and a Decision or a
         WatchdogResult. Returns (index, current_hash)."""
+
+    def append_async(
+        self, action: Action, proof: Proof, decision: Decision | WatchdogResult
+    ) -> asyncio.Future[tuple[int, bytes]]:
+        """An awaitable append for asyncio: the append and its sync run in the event loop's
+        default executor, never blocking the loop. Awaiting it returns (index, current_hash),
+        once the entry is as durable as append makes it; concurrent ones share their syncs."""
     def sync(self) -> None:
         """Make every appended entry durable; with a checkpoint origin, also write the checkpoint
         beside the trail (the first sync after opening does even with nothing new)"""
@@ -214,10 +222,12 @@ def verify_trail(
     public_key: TrailPublicKey | str | bytes,
     progress: Callable[[int, int], object] | None = None,
     checkpoint: str | None = None,
+    full: bool = False,
 ) -> TrailSummary:
     """Verify a trail file with its public key: the layout, index continuity, the chain, every
     signature and no repeated proof nonce; with a checkpoint (signed-note text), also that the file
-    holds exactly the tree it signs. A public key given as a verifier key text names the trail:
+    holds exactly the tree it signs, and the checkpoint's signature then stands for the entries'
+    own signatures in the prefix it covers (full=True checks them too). A public key given as a verifier key text names the trail:
     the checkpoint's origin must be its name. Returns a TrailSummary; raises TrailIntegrityError or
     TrailError at the first failure. progress(done_bytes, total_bytes) is called now and then."""
 

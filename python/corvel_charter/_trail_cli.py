@@ -50,6 +50,8 @@ def add_commands(commands):
                              "as the checkpoint covers (at most the file's entry count), give the checkpoint's "
                              "root ('-' for standard input; default: the checkpoint beside the trail, "
                              "LOG.checkpoint, when there is one)")
+    verify.add_argument("--full", action="store_true",
+                        help="check every entry's signature even where a checkpoint vouches for its entries")
     verify.add_argument("--json", action="store_true", help="print the outcome as one JSON object")
     verify.add_argument("--quiet", action="store_true",
                         help="no progress on standard error (shown only when it is a terminal)")
@@ -369,7 +371,7 @@ def verify_trail_file(args):
         show = not args.quiet and not args.json and size >= PROGRESS_FROM_BYTES and sys.stderr.isatty()
         progress = Progress() if show else None
         try:
-            summary = cc.verify_trail(path, named or public, progress, checkpoint)
+            summary = cc.verify_trail(path, named or public, progress, checkpoint, full=args.full)
         except cc.TrailError as error:
             failure = UsageError if unreadable(path) else CommandError
             raise failure(f"{name}: {error}") from None

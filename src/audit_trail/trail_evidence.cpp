@@ -196,7 +196,8 @@ std::expected<std::vector<merkle::Hash>, std::string> read_proof(dom::element va
 
 }  // namespace
 
-std::expected<std::string, TrailError> prove_entry(const std::string& trail_path, std::uint64_t index) {
+std::expected<std::string, TrailError> prove_entry(const std::string& trail_path, std::uint64_t index,
+                                                   const TrailProgress& progress) {
     // The trail first, so that a missing trail is named as such.
     auto file = open_trail_for_reading(trail_path);
     if (!file) return std::unexpected(TrailError::audit(std::move(file.error())));
@@ -236,7 +237,8 @@ std::expected<std::string, TrailError> prove_entry(const std::string& trail_path
                                        "beside it covers"));
                                }
                                return std::move(*path);
-                           });
+                           },
+                           progress);
     if (!proof) return std::unexpected(std::move(proof.error()));
 
     std::string out = "{\"evidence\":";
@@ -348,7 +350,8 @@ std::expected<EvidenceSummary, TrailError> verify_evidence(std::string_view evid
 }
 
 std::expected<std::string, TrailError> prove_consistency(std::string_view old_checkpoint_note,
-                                                         const std::string& trail_path, const VerifierKey* key) {
+                                                         const std::string& trail_path, const VerifierKey* key,
+                                                         const TrailProgress& progress) {
     auto file = open_trail_for_reading(trail_path);
     if (!file) return std::unexpected(TrailError::audit(std::move(file.error())));
     auto parsed = parse_note(old_checkpoint_note);
@@ -390,7 +393,8 @@ std::expected<std::string, TrailError> prove_consistency(std::string_view old_ch
                     consistent.error().message()));
             }
             return std::move(*made);
-        });
+        },
+        progress);
     if (!proof) return std::unexpected(std::move(proof.error()));
     std::string out = "{\"consistency\":";
     append_json_string(out, kConsistencyFormat);

@@ -10,6 +10,7 @@
 #include "note/checkpoint.hpp"
 #include "note/note_key.hpp"
 #include "audit_trail/trail_error.hpp"
+#include "audit_trail/trail_scan.hpp"
 
 namespace corvel {
 
@@ -20,8 +21,10 @@ inline constexpr std::string_view kConsistencyFormat = "corvel-trail-consistency
 // kept beside it. The proof is read from the tree beside the trail (O(log n) lines and nodes)
 // and checked against the checkpoint's root before it is returned; when the tree is missing,
 // damaged or disagrees, it is rebuilt in memory from the trail (O(n)). Nothing is written: a
-// read-only copy of a trail proves as well as the original.
-std::expected<std::string, TrailError> prove_entry(const std::string& trail_path, std::uint64_t index);
+// read-only copy of a trail proves as well as the original. `progress` is called now and then
+// while the tree is rebuilt; returning false stops it.
+std::expected<std::string, TrailError> prove_entry(const std::string& trail_path, std::uint64_t index,
+                                                   const TrailProgress& progress = {});
 
 struct EvidenceSummary {
     std::uint64_t index = 0;
@@ -41,7 +44,8 @@ std::expected<EvidenceSummary, TrailError> verify_evidence(std::string_view evid
 // it under its name; without one, only their form and origins are compared.
 std::expected<std::string, TrailError> prove_consistency(std::string_view old_checkpoint_note,
                                                          const std::string& trail_path,
-                                                         const VerifierKey* key = nullptr);
+                                                         const VerifierKey* key = nullptr,
+                                                         const TrailProgress& progress = {});
 
 struct ConsistencySummary {
     std::string origin;

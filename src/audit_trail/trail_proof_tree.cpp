@@ -65,7 +65,8 @@ std::optional<merkle::MerkleTree> tree_beside(const std::string& trail_path, con
 // One leaf per entry line, leaf_hash(current_hash). The root must be the checkpoint's, so the
 // proofs read from it are the checkpoint's whatever else the file holds.
 std::expected<merkle::MerkleTree, TrailError> rebuild_tree(const std::string& trail_path,
-                                                           const Checkpoint& checkpoint) {
+                                                           const Checkpoint& checkpoint,
+                                                           const TrailProgress& progress) {
     auto file = open_trail_for_reading(trail_path);
     if (!file) return std::unexpected(TrailError::audit(std::move(file.error())));
     auto tree = merkle::MerkleTree::open(std::make_unique<merkle::MemoryNodeStore>());
@@ -78,6 +79,9 @@ std::expected<merkle::MerkleTree, TrailError> rebuild_tree(const std::string& tr
         if (!line) return std::unexpected(TrailError::audit(io_error_naming(trail_path, line.error())));
         if (!*line || **line == "]") break;
         if (number == 1 && **line == "[") continue;
+        if (progress && number % 8192 == 0 && !progress(number, checkpoint.size)) {
+            return std::unexpected(TrailError::audit(AuditError::serialization_error("verification stopped")));
+        }
         std::string_view text = **line;
         if (text.ends_with(',')) text.remove_suffix(1);
         padded.assign(text);

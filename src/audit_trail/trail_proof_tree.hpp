@@ -12,6 +12,7 @@
 
 #include "audit_trail/trail_error.hpp"
 #include "merkle/merkle_tree.hpp"
+#include "audit_trail/trail_scan.hpp"
 #include "note/checkpoint.hpp"
 
 namespace corvel {
@@ -22,19 +23,21 @@ std::optional<merkle::MerkleTree> tree_beside(const std::string& trail_path, con
 
 // The tree of the trail's first `checkpoint.size` entries, rebuilt in memory from the file.
 // Refuses (NotThePrefix) a file that holds fewer entries or whose entries give another root.
+// `progress` is called now and then; returning false stops the rebuild.
 std::expected<merkle::MerkleTree, TrailError> rebuild_tree(const std::string& trail_path,
-                                                           const Checkpoint& checkpoint);
+                                                           const Checkpoint& checkpoint,
+                                                           const TrailProgress& progress = {});
 
 // Runs `attempt` (which checks what it builds against the checkpoint) on the tree beside the
 // trail, and when that tree is unusable or its answer fails the check, on the tree rebuilt
 // from the trail: the sidecar is an index, never evidence.
 template <class Attempt>
-auto with_tree(const std::string& trail_path, const Checkpoint& checkpoint, Attempt attempt)
-    -> decltype(attempt(std::declval<const merkle::MerkleTree&>())) {
+auto with_tree(const std::string& trail_path, const Checkpoint& checkpoint, Attempt attempt,
+               const TrailProgress& progress = {}) -> decltype(attempt(std::declval<const merkle::MerkleTree&>())) {
     if (auto beside = tree_beside(trail_path, checkpoint)) {
         if (auto answer = attempt(*beside)) return answer;
     }
-    auto rebuilt = rebuild_tree(trail_path, checkpoint);
+    auto rebuilt = rebuild_tree(trail_path, checkpoint, progress);
     if (!rebuilt) return std::unexpected(std::move(rebuilt.error()));
     return attempt(*rebuilt);
 }

@@ -6,11 +6,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <variant>
 #include <vector>
 
 #include "audit_trail/trail_error.hpp"
 #include "audit_trail/trail_json.hpp"
+#include "audit_trail/trail_signatures.hpp"
 
 namespace corvel {
 
@@ -106,15 +108,18 @@ std::unexpected<ScanFailure> layout_error(std::string detail) {
 }
 
 std::unexpected<ScanFailure> stopped() {
-    return std::unexpected(ScanFailure{AuditError::serialization_error("verification stopped")});
+    return std::unexpected(ScanFailure{AuditError::serialization_error("verification stopped"), false, true});
 }
+
+// Below this size a file is checked on the caller's thread alone: starting threads costs more.
+constexpr std::uint64_t kParallelFromBytes = std::uint64_t{1} << 18;
 
 std::string at_line(std::uint64_t number) { return "line " + std::to_string(number) + ": "; }
 
 }  // namespace
 
 std::expected<void, AuditError> check_entry(const TrailEntry& trail_entry, std::uint64_t index,
-                                            const Hash32& prev_hash, const PublicKey& key) {
+                                            const Hash32& prev_hash, const PublicKey& key, bool check_signature) {
     const AuditEntry& entry = trail_entry.entry;
     if (entry.index != index) {
         return std::unexpected(AuditError::serialization_error(
@@ -127,7 +132,7 @@ std::expected<void, AuditError> check_entry(const TrailEntry& trail_entry, std::
     }
     const auto message = signature_message(entry.current_hash);
     if (entry.signature.size() != crypto_sign_BYTES ||
-        crypto_sign_verify_detached(entry.signature.data(), message.data(), message.size(), key.data()) != 0) {
+        (check_signature && crypto_sign_verify_detached(entry.signature.data(), message.data(), message.size(), key.data()) != 0)) {
         return std::unexpected(AuditError::invalid_signature(index));
     }
     // A gate signs an allow's proof and a hard-reset signal with the trail's key: both are checked.
@@ -148,13 +153,12 @@ std::expected<void, AuditError> check_entry(const TrailEntry& trail_entry, std::
     return {};
 }
 
-std::expected<void, ScanFailure> scan_trail(int fd, const PublicKey& key, TrailState& state, NonceIndex& nonces,
-                                            ScanMode mode, const TrailProgress& progress,
-                                            const TrailEntryHook& on_entry) {
-    struct stat metadata;
-    if (::fstat(fd, &metadata) != 0) return std::unexpected(ScanFailure{AuditError::io_error(errno)});
-    state.file_size = static_cast<std::uint64_t>(metadata.st_size);
+namespace {
 
+std::expected<void, ScanFailure> scan_entries(int fd, const PublicKey& key, TrailState& state, NonceIndex& nonces,
+                                              ScanMode mode, const TrailProgress& progress,
+                                              const TrailEntryHook& on_entry, std::uint64_t signatures_from,
+                                              SignatureChecks* checks) {
     LineReader reader(fd);
     TrailEntryParser parser;
     std::uint64_t line_number = 0;
@@ -210,8 +214,19 @@ std::expected<void, ScanFailure> scan_trail(int fd, const PublicKey& key, TrailS
             }
         }
         if (!parsed) return layout_error(at_line(line_number) + parsed.error());
-        if (auto checked = check_entry(*parsed, state.count, state.head_hash, key); !checked) {
+        const bool own_signature = state.count >= signatures_from;
+        const bool deferred = own_signature && checks != nullptr;
+        if (auto checked = check_entry(*parsed, state.count, state.head_hash, key, own_signature && !deferred);
+            !checked) {
             return std::unexpected(ScanFailure{std::move(checked.error())});
+        }
+        if (deferred) {
+            // check_entry has seen that the signature is 64 bytes long.
+            checks->add(state.count, parsed->entry.current_hash, parsed->entry.signature.data());
+            // A failure found meanwhile ends the scan: nothing after it can come first.
+            if ((state.count & 1023) == 0 && checks->failed()) {
+                return std::unexpected(ScanFailure{AuditError::invalid_signature(*checks->failed())});
+            }
         }
         const Nonce& nonce = parsed->entry.proof.nonce;
         if (const auto earlier = nonces.find(nonce)) {
@@ -231,6 +246,31 @@ std::expected<void, ScanFailure> scan_trail(int fd, const PublicKey& key, TrailS
     if (!closed) return layout_error("the file ends without the closing \"]\"");
     if (progress && !progress(reader.bytes_read(), state.file_size)) return stopped();
     return {};
+}
+
+}  // namespace
+
+std::expected<void, ScanFailure> scan_trail(int fd, const PublicKey& key, TrailState& state, NonceIndex& nonces,
+                                            ScanMode mode, const TrailProgress& progress,
+                                            const TrailEntryHook& on_entry, std::uint64_t signatures_from) {
+    struct stat metadata;
+    if (::fstat(fd, &metadata) != 0) return std::unexpected(ScanFailure{AuditError::io_error(errno)});
+    state.file_size = static_cast<std::uint64_t>(metadata.st_size);
+    std::optional<SignatureChecks> checks;
+    if (state.file_size >= kParallelFromBytes) {
+        checks.emplace(key);
+        if (!checks->parallel()) checks.reset();
+    }
+    auto scanned = scan_entries(fd, key, state, nonces, mode, progress, on_entry, signatures_from,
+                                checks ? &*checks : nullptr);
+    if (!checks || (!scanned && scanned.error().stopped)) return scanned;
+    // Every check still queued is of an entry before any failure the scan met (or, for a
+    // repeated nonce, of that entry, whose signature is checked first): it comes first.
+    if (const auto bad = checks->finish()) {
+        state.count = *bad;
+        return std::unexpected(ScanFailure{AuditError::invalid_signature(*bad)});
+    }
+    return scanned;
 }
 
 }  // namespace corvel

@@ -53,6 +53,8 @@ struct ScanFailure {
     // The failure is in the file's layout or JSON (an entry cut short, a missing closing
     // line), not in a complete entry: the writer may treat it as the tail of a torn append.
     bool in_layout = false;
+    // The progress callback stopped the scan.
+    bool stopped = false;
 };
 
 enum class ScanMode {
@@ -67,12 +69,21 @@ enum class ScanMode {
 // Called with each entry's index and current_hash once the entry has passed every check.
 using TrailEntryHook = std::function<void(std::uint64_t index, const Hash32& current_hash)>;
 
+//
+// The entries' own signature checks run on every core (trail_signatures.hpp) for a file of
+// some size; the first failure in file order is reported all the same.
+//
+// Entries below `signatures_from` skip their own signature check (check 6, but not a gate's
+// signatures): a signed checkpoint vouches for them, and the caller compares its root with the
+// one their hashes give. Any failure the caller meets in such a prefix is reported by scanning
+// again with every check, so that it names the entry exactly as a full scan does.
 std::expected<void, ScanFailure> scan_trail(int fd, const PublicKey& key, TrailState& state, NonceIndex& nonces,
                                             ScanMode mode = ScanMode::Strict, const TrailProgress& progress = {},
-                                            const TrailEntryHook& on_entry = {});
+                                            const TrailEntryHook& on_entry = {}, std::uint64_t signatures_from = 0);
 
-// Checks one parsed entry as the entry at `index` following `prev_hash`.
+// Checks one parsed entry as the entry at `index` following `prev_hash`; the entry's own
+// signature only when `check_signature`.
 std::expected<void, AuditError> check_entry(const TrailEntry& entry, std::uint64_t index, const Hash32& prev_hash,
-                                            const PublicKey& key);
+                                            const PublicKey& key, bool check_signature = true);
 
 }  // namespace corvel

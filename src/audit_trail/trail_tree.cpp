@@ -64,6 +64,12 @@ void TrailTree::append(const Hash32& current_hash) {
     if (auto added = tree_->append(merkle::leaf_hash(current_hash)); !added) fail(added.error());
 }
 
+void TrailTree::flush() {
+    if (!tree_) return;
+    // The tree's store is always the file store opened above.
+    if (auto flushed = static_cast<merkle::FileNodeStore&>(tree_->store()).flush(); !flushed) fail(flushed.error());
+}
+
 std::expected<void, merkle::TreeError> TrailTree::sync() {
     if (!tree_) return {};
     auto synced = tree_->sync();

@@ -31,6 +31,9 @@ public:
 
     // Appends the leaf of a new entry; a failure leaves the tree unavailable.
     void append(const Hash32& current_hash);
+    // Writes the buffered leaves (for readers of the sidecar beside the writer), without a sync:
+    // the tree is checked against the trail on every opening, so a crash costs it no entry.
+    void flush();
     std::expected<void, merkle::TreeError> sync();
 
     // The tree, or the reason it is unavailable.

@@ -33,9 +33,14 @@ std::expected<Checkpoint, TrailError> open_trail_checkpoint(std::string_view not
 // verify_trail, and then proof that the file holds exactly the tree the checkpoint signs: its
 // first `size` entries give the checkpoint's root. A trail cut short below it, an entry
 // rewritten (and re-chained) or a fork is refused with NotThePrefix.
+//
+// The checkpoint's signature vouches for the prefix it covers: there every entry's hash, the
+// chain and the root are recomputed, but the entries' own signatures are not checked unless
+// `full`; entries beyond it are checked one by one. A failure is reported exactly as with
+// `full` (the prefix is read again with every check when anything in it fails).
 std::expected<TrailSummary, TrailError> verify_trail_prefix(const std::string& path, const PublicKey& key,
                                                             std::string_view checkpoint_note,
                                                             const TrailProgress& progress = {},
-                                                            std::string_view key_name = {});
+                                                            std::string_view key_name = {}, bool full = false);
 
 }  // namespace corvel

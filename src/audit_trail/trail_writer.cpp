@@ -14,6 +14,8 @@
 #include "audit_trail/trail_json.hpp"
 #include "audit_trail/trail_repair.hpp"
 #include "audit_trail/trail_verifier.hpp"
+#include "merkle/compact_range.hpp"
+#include "merkle/merkle_hash.hpp"
 #include "base/fault.hpp"
 #include "note/note_key.hpp"
 
@@ -62,7 +64,7 @@ TrailWriter::TrailWriter(std::string path, FileDescriptor file, std::shared_ptr<
       policy_(policy), clock_(clock), last_sync_(std::chrono::steady_clock::now()) {}
 
 TrailWriter::~TrailWriter() {
-    if (file_ && unsynced_ > 0) ::fdatasync(file_.get());
+    if (file_ && durable_ < state_.count) ::fdatasync(file_.get());
 }
 
 std::expected<std::unique_ptr<TrailWriter>, TrailError> TrailWriter::open(std::string path,
@@ -91,6 +93,7 @@ std::expected<std::unique_ptr<TrailWriter>, TrailError> TrailWriter::open(std::s
         if (!had_tree) ::unlink(tree_path.c_str());
         return std::unexpected(std::move(loaded.error()));
     }
+    writer->durable_ = writer->state_.count;  // as durable as the file was found
     return writer;
 }
 
@@ -110,8 +113,45 @@ std::expected<void, TrailError> TrailWriter::load(const TrailProgress& progress)
         if (!tree_->matches(0)) tree_->start_rebuild();
         return {};
     }
-    const TrailEntryHook observe = [this](std::uint64_t index, const Hash32& hash) { tree_->observe(index, hash); };
-    auto scanned = scan_trail(file_.get(), public_key_, state_, nonces_, ScanMode::RecoverTornTail, progress, observe);
+    // A checkpoint beside the trail that verifies under the writer's key vouches for the
+    // entries it covers: they are read by their hashes, chain and root, and only the rest by
+    // their signatures, in the one pass that also checks the tree.
+    std::optional<Checkpoint> vouching;
+    if (policy_.follow_checkpoint) {
+        if (auto note = read_checkpoint_file(checkpoint_path_for(path_)); note && *note) {
+            if (auto checkpoint = open_trail_checkpoint(**note, public_key_)) vouching = std::move(*checkpoint);
+        }
+    }
+    merkle::CompactRange range;
+    bool reached = !vouching || vouching->size == 0;
+    bool differs = vouching && vouching->size == 0 && vouching->root != range.root();
+    bool stopped = false;
+    const TrailEntryHook observe = [&](std::uint64_t index, const Hash32& hash) {
+        tree_->observe(index, hash);
+        if (reached) return;
+        range.append(merkle::leaf_hash(hash));
+        if (range.size() == vouching->size) {
+            reached = true;
+            differs = range.root() != vouching->root;
+        }
+    };
+    const TrailProgress watched = [&](std::uint64_t done, std::uint64_t total) {
+        if (!progress || progress(done, total)) return true;
+        stopped = true;
+        return false;
+    };
+    auto scanned = scan_trail(file_.get(), public_key_, state_, nonces_, ScanMode::RecoverTornTail, watched, observe,
+                              vouching ? vouching->size : 0);
+    if (vouching && !stopped && (!reached || differs)) {
+        // Something in the covered prefix is wrong, or the trail does not hold the checkpoint:
+        // read it again with every check, so that the refusal is the one a full check gives.
+        state_ = TrailState{};
+        nonces_ = NonceIndex{};
+        tree_.emplace(tree_path_for(path_));
+        if (::lseek(file_.get(), 0, SEEK_SET) != 0) return io_failure(errno);
+        const TrailEntryHook plain = [this](std::uint64_t index, const Hash32& hash) { tree_->observe(index, hash); };
+        scanned = scan_trail(file_.get(), public_key_, state_, nonces_, ScanMode::RecoverTornTail, progress, plain);
+    }
     if (!scanned) {
         const AuditError& error = scanned.error().error;
         if (error.kind() == AuditError::Kind::InvalidSignature && state_.count == 0) {
@@ -124,14 +164,14 @@ std::expected<void, TrailError> TrailWriter::load(const TrailProgress& progress)
     if (!tree_->matches(state_.count)) {
         if (auto rebuilt = scan_into_tree(progress); !rebuilt) return rebuilt;
     }
-    return follow_checkpoint();
+    return follow_checkpoint(progress);
 }
 
 // A checkpoint beside the trail that verifies under the writer's key vouches for the trail's
 // length: writing a smaller checkpoint over it would hide the entries the trail lost, so a
 // trail that does not hold its tree is refused, whether an origin was given or not. Without
 // a given origin, the writer keeps that checkpoint current under its own origin.
-std::expected<void, TrailError> TrailWriter::follow_checkpoint() {
+std::expected<void, TrailError> TrailWriter::follow_checkpoint(const TrailProgress& progress) {
     if (!policy_.follow_checkpoint) return {};
     const bool given = !policy_.checkpoint_origin.empty();
     const std::string path = checkpoint_path_for(path_);
@@ -154,6 +194,14 @@ std::expected<void, TrailError> TrailWriter::follow_checkpoint() {
     auto tree = tree_->tree();
     // Without a tree no checkpoint can be signed, and every sync would fail for it.
     if (!tree) return ignore("the Merkle tree beside the trail is unavailable: " + tree.error().message());
+    // The tree is not synced on the append path: after a crash of the machine its inner nodes
+    // may be stale even where its leaves agree with the trail. It is rebuilt from the trail
+    // before the trail is refused.
+    if (!(*tree)->check_root(checkpoint->size, checkpoint->root)) {
+        if (auto rebuilt = scan_into_tree(progress); !rebuilt) return rebuilt;
+        tree = tree_->tree();
+        if (!tree) return ignore("the Merkle tree beside the trail is unavailable: " + tree.error().message());
+    }
     if (!(*tree)->check_root(checkpoint->size, checkpoint->root)) {
         return std::unexpected(TrailError::not_the_prefix("its first " + size +
                                                           " entries do not give the root of the checkpoint beside it (" +
@@ -247,7 +295,30 @@ std::expected<AppendResult, TrailError> TrailWriter::append(const Action& action
         return std::unexpected(TrailError::action_mismatch("hard-reset signal"));
     }
 
-    std::lock_guard lock(mutex_);
+    // Counted from before the lock until its entry is written (or refused), for a sync's leader
+    // to wait for.
+    preparing_.fetch_add(1);
+    std::unique_lock lock(mutex_);
+    auto written = append_locked(action, proof, decision, record, gate);
+    if (preparing_.fetch_sub(1) == 1) synced_.notify_all();
+    if (!written) return std::unexpected(std::move(written.error()));
+    ++unsynced_;
+
+    const bool by_count = policy_.every != 0 && unsynced_ >= policy_.every;
+    const bool by_time = policy_.interval.count() > 0 &&
+                         std::chrono::steady_clock::now() - last_sync_ >= policy_.interval;
+    if (by_count || by_time) {
+        unsynced_ = 0;
+        last_sync_ = std::chrono::steady_clock::now();
+        if (auto synced = make_durable(lock, state_.count); !synced) return std::unexpected(std::move(synced.error()));
+    }
+    return written;
+}
+
+std::expected<AppendResult, TrailError> TrailWriter::append_locked(const Action& action, const IntegrityProof& proof,
+                                                                   const Decision& decision,
+                                                                   const WatchdogRecord& record,
+                                                                   const std::optional<GateRecord>& gate) {
     if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
     if (const auto earlier = nonces_.find(proof.nonce)) return std::unexpected(TrailError::nonce_replayed(*earlier));
 
@@ -286,68 +357,111 @@ std::expected<AppendResult, TrailError> TrailWriter::append(const Action& action
     state_.file_size = offset + line_.size();
     const AppendResult result{state_.count, state_.head_hash};
     ++state_.count;
-    ++unsynced_;
-
-    const bool by_count = policy_.every != 0 && unsynced_ >= policy_.every;
-    const bool by_time = policy_.interval.count() > 0 &&
-                         std::chrono::steady_clock::now() - last_sync_ >= policy_.interval;
-    if (by_count || by_time) {
-        if (auto synced = sync_locked(); !synced) return std::unexpected(std::move(synced.error()));
-    }
     return result;
 }
 
-std::expected<void, TrailError> TrailWriter::sync_locked() {
-    // The first sync after opening writes the checkpoint even with nothing new: the file beside
-    // the trail may be missing or stale, and an empty trail deserves its size-0 checkpoint.
-    const bool checkpoint_due = !policy_.checkpoint_origin.empty() && !checkpoint_written_;
-    if (unsynced_ == 0 && !checkpoint_due) return {};
-    if (unsynced_ > 0 && ::fdatasync(file_.get()) != 0) {
-        // After a failed sync the kernel may have dropped the dirty pages: nothing written since
-        // the last good sync can be trusted, so the writer stops.
-        broken_ = true;
-        return io_failure(errno);
+std::expected<void, TrailError> TrailWriter::make_durable(std::unique_lock<std::mutex>& lock, std::uint64_t target) {
+    for (;;) {
+        // The first sync after opening writes the checkpoint even with nothing new: the file
+        // beside the trail may be missing or stale, and an empty trail deserves its size-0 one.
+        const bool with_checkpoint = !policy_.checkpoint_origin.empty();
+        const bool checkpoint_due = with_checkpoint && (!checkpoint_written_ || checkpointed_ < target);
+        if (durable_ >= target && !checkpoint_due) return {};
+        if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
+        if (syncing_) {
+            synced_.wait(lock);
+            continue;
+        }
+        // This caller leads: one sync for every entry written so far, the lock released so that
+        // appends go on meanwhile and wait for the next sync. Appends already under way are
+        // waited for, briefly, so that they share this sync rather than wait for the next one.
+        syncing_ = true;
+        if (preparing_.load() > 0) {
+            synced_.wait_for(lock, kGatherAppends, [this] { return preparing_.load() == 0 || broken_ || !file_; });
+            if (auto ok = usable(); !ok) {
+                syncing_ = false;
+                synced_.notify_all();
+                return std::unexpected(std::move(ok.error()));
+            }
+        }
+        const std::uint64_t covered = state_.count;
+        const int fd = file_.get();
+        int failed = 0;
+        if (durable_ < covered) {
+            lock.unlock();
+            if (::fdatasync(fd) != 0) failed = errno;
+            lock.lock();
+        }
+        if (failed != 0) {
+            // After a failed sync the kernel may have dropped the dirty pages: nothing written
+            // since the last good sync can be trusted, so the writer stops.
+            broken_ = true;
+            syncing_ = false;
+            synced_.notify_all();
+            return io_failure(failed);
+        }
+        durable_ = std::max(durable_, covered);
+        std::expected<void, TrailError> written;
+        if (with_checkpoint) {
+            // The tree is an index of the trail, checked against it on every opening: never
+            // synced here, it is written out for readers of the checkpoint beside the writer.
+            tree_->flush();
+            auto note = checkpoint_locked(policy_.checkpoint_origin, covered);
+            if (note) {
+                lock.unlock();
+                auto replaced = replace_file(checkpoint_path_for(path_), *note);
+                lock.lock();
+                if (replaced) {
+                    checkpoint_written_ = true;
+                    checkpointed_ = std::max(checkpointed_, covered);
+                } else {
+                    written = audit_failure(replaced.error());
+                }
+            } else {
+                written = std::unexpected(std::move(note.error()));
+            }
+        }
+        syncing_ = false;
+        synced_.notify_all();
+        if (!written) return written;
     }
-    unsynced_ = 0;
-    last_sync_ = std::chrono::steady_clock::now();
-    // The tree is an index of the trail: failing to keep it costs checkpoints, not entries.
-    (void)tree_->sync();
-    if (!policy_.checkpoint_origin.empty()) {
-        auto note = checkpoint_locked(policy_.checkpoint_origin);
-        if (!note) return std::unexpected(std::move(note.error()));
-        if (auto wrote = replace_file(checkpoint_path_for(path_), *note); !wrote) return audit_failure(wrote.error());
-        checkpoint_written_ = true;
-    }
-    return {};
 }
 
-std::expected<std::string, TrailError> TrailWriter::checkpoint_locked(const std::string& origin) {
+std::expected<std::string, TrailError> TrailWriter::checkpoint_locked(const std::string& origin, std::uint64_t size) {
     auto tree = tree_->tree();
     if (!tree) return std::unexpected(TrailError::no_tree(tree.error().message()));
-    const Checkpoint checkpoint{origin, (*tree)->size(), (*tree)->root(), {}};
+    auto root = (*tree)->root_at(size);
+    if (!root) return std::unexpected(TrailError::no_tree(root.error().message()));
+    const Checkpoint checkpoint{origin, size, *root, {}};
     auto note = sign_checkpoint(checkpoint, TrailKeyNoteSigner(origin, *key_));
     if (!note) return std::unexpected(TrailError::checkpoint(note.error().message()));
     return std::move(*note);
 }
 
 std::expected<std::string, TrailError> TrailWriter::checkpoint(const std::string& origin) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
-    if (auto synced = sync_locked(); !synced) return std::unexpected(std::move(synced.error()));
-    return checkpoint_locked(origin);
+    if (auto synced = make_durable(lock, state_.count); !synced) return std::unexpected(std::move(synced.error()));
+    // Entries appended while the sync was in flight may not be durable yet: they are left out.
+    return checkpoint_locked(origin, durable_);
 }
 
 std::expected<void, TrailError> TrailWriter::sync() {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
-    return sync_locked();
+    return make_durable(lock, state_.count);
 }
 
 std::expected<void, TrailError> TrailWriter::close() {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (!file_) return std::unexpected(TrailError::closed());
     std::expected<void, TrailError> synced;
-    if (!broken_) synced = sync_locked();
+    if (!broken_) synced = make_durable(lock, state_.count);
+    // A sync in flight uses the descriptor without the lock: it finishes first.
+    synced_.wait(lock, [this] { return !syncing_; });
+    if (!file_) return std::unexpected(TrailError::closed());
+    // Closing is the one time the tree is synced: a clean shutdown leaves it current.
+    if (!broken_) (void)tree_->sync();
     file_.reset();  // closing the descriptor releases the lock
     return synced;
 }

@@ -3,9 +3,13 @@
 // append (repairing the tail of an append that a crash cut short, and refusing, untouched, a
 // file whose end anything else explains: see trail_repair.hpp), holds an advisory lock for
 // its whole life, and appends entries so that after every append the file is a complete JSON
-// array. Appends from several threads are serialised.
+// array. Appends from several threads are written one at a time, in index order; their syncs
+// are shared (group commit): while one sync is in flight the appends that arrive wait, and the
+// next sync makes all of them durable at once.
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -24,7 +28,8 @@
 namespace corvel {
 
 // When appended entries reach the disk. An append returns after its entry is in the file;
-// it is durable (survives a crash of the machine) once a sync has followed it.
+// it is durable (survives a crash of the machine) once a sync has followed it. An append that
+// the policy makes sync returns only once its entry is durable; concurrent ones share a sync.
 struct SyncPolicy {
     // Sync after every `every` appends: 1 syncs each append (the default), 0 never by count.
     std::uint32_t every = 1;
@@ -109,10 +114,20 @@ private:
     // `progress` is called now and then while the file is read; returning false stops the open.
     std::expected<void, TrailError> load(const TrailProgress& progress);
     std::expected<void, TrailError> repair_torn_tail(const ScanFailure& failure);
-    std::expected<void, TrailError> sync_locked();
-    std::expected<std::string, TrailError> checkpoint_locked(const std::string& origin);
+    // The sequential part of an append: the entry built, signed and written in index order.
+    std::expected<AppendResult, TrailError> append_locked(const Action& action, const IntegrityProof& proof,
+                                                          const Decision& decision, const WatchdogRecord& record,
+                                                          const std::optional<GateRecord>& gate);
+    // How long a sync's leader waits for appends under way to join its sync.
+    static constexpr std::chrono::microseconds kGatherAppends{500};
+    // Makes the first `target` entries durable (and, with a checkpoint origin, covered by the
+    // checkpoint beside the trail): one caller at a time syncs, without the lock, for every
+    // entry written so far; the others wait for it. Returns with the lock held.
+    std::expected<void, TrailError> make_durable(std::unique_lock<std::mutex>& lock, std::uint64_t target);
+    // A checkpoint of the first `size` entries, which must be durable.
+    std::expected<std::string, TrailError> checkpoint_locked(const std::string& origin, std::uint64_t size);
     std::expected<void, TrailError> scan_into_tree(const TrailProgress& progress);
-    std::expected<void, TrailError> follow_checkpoint();
+    std::expected<void, TrailError> follow_checkpoint(const TrailProgress& progress);
     std::expected<void, TrailError> usable() const;
 
     const std::string path_;
@@ -128,8 +143,13 @@ private:
     std::optional<TrailTree> tree_;
     OpenReport report_;
     std::string line_;  // reused for every append
-    std::uint32_t unsynced_ = 0;
+    std::uint32_t unsynced_ = 0;  // appends since the last one that asked for a sync
     std::chrono::steady_clock::time_point last_sync_;
+    std::condition_variable synced_;   // a sync finished
+    bool syncing_ = false;             // a sync is in flight, without the lock
+    std::atomic<std::uint32_t> preparing_{0};  // appends between their start and their entry's write
+    std::uint64_t durable_ = 0;        // entries a sync has covered
+    std::uint64_t checkpointed_ = 0;   // entries the checkpoint beside the trail covers
     bool broken_ = false;
     bool checkpoint_written_ = false;  // since opening, under policy_.checkpoint_origin
 };

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "audit_log/audit_log.hpp"
@@ -402,6 +403,68 @@ TEST_F(TrailTest, ConcurrentAppendsEachGetTheirOwnIndex) {
     const auto summary = verify_trail(path_, public_key());
     ASSERT_TRUE(summary) << summary.error().message();
     EXPECT_EQ(summary->count, 200u);
+}
+
+// Durable appends from several threads share syncs; a checkpoint taken meanwhile, or the one
+// each sync writes beside the trail, covers only entries already in the file and gives its root.
+TEST_F(TrailTest, ConcurrentDurableAppendsAndCheckpointsStayConsistent) {
+    SyncPolicy policy;
+    policy.checkpoint_origin = "example.com/trail";
+    auto writer = open(7, policy);
+    std::vector<std::string> notes;
+    std::mutex notes_mutex;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20; ++i) {
+                std::string target = std::to_string(t);
+                target.insert(0, 1, 't').append(1, '-').append(std::to_string(i));
+                const AppendResult result = append(*writer, target);
+                EXPECT_GT(writer->count(), result.index);
+                if (i % 5 == 0) {
+                    auto note = writer->checkpoint("example.com/trail");
+                    ASSERT_TRUE(note) << note.error().message();
+                    std::lock_guard lock(notes_mutex);
+                    notes.push_back(std::move(*note));
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    notes.push_back(test::read_file(checkpoint_path_for(path_)));
+    ASSERT_TRUE(writer->close());
+    for (const std::string& note : notes) {
+        const auto verified = verify_trail_prefix(path_, public_key(), note);
+        ASSERT_TRUE(verified) << verified.error().message();
+        EXPECT_EQ(verified->count, 160u);
+    }
+    // The last sync's checkpoint beside the trail covers every entry.
+    EXPECT_EQ(test::read_file(checkpoint_path_for(path_)).rfind("example.com/trail\n160\n", 0), 0u);
+}
+
+// The tree beside the trail is not synced as entries are appended: after a crash of the
+// machine an inner node may be stale while every leaf agrees with the trail. Opening rebuilds
+// the tree rather than refuse the trail as forked from its checkpoint.
+TEST_F(TrailTest, AStaleInnerNodeOfTheTreeIsRebuiltNotTakenForAFork) {
+    SyncPolicy policy;
+    policy.checkpoint_origin = "example.com/trail";
+    { auto writer = open(7, policy); append(*writer, "a"); append(*writer, "b"); ASSERT_TRUE(writer->close()); }
+    SyncPolicy leave_alone;
+    leave_alone.follow_checkpoint = false;
+    { auto writer = open(7, leave_alone); append(*writer, "c"); append(*writer, "d"); ASSERT_TRUE(writer->close()); }
+    // Records in post-order: leaf 0, leaf 1, their parent (the size-2 root), leaf 2, ...
+    {
+        std::fstream tree(tree_path_for(path_), std::ios::in | std::ios::out | std::ios::binary);
+        tree.seekp(16 + 2 * 32);
+        tree.write(std::string(32, '\x5a').data(), 32);
+    }
+    auto writer = TrailWriter::open(path_, key(), {}, pinned_clock);
+    ASSERT_TRUE(writer) << writer.error().message();
+    EXPECT_EQ((*writer)->open_report().followed_origin, "example.com/trail");
+    ASSERT_TRUE((*writer)->close());
+    const auto verified = verify_trail_prefix(path_, public_key(), test::read_file(checkpoint_path_for(path_)));
+    ASSERT_TRUE(verified) << verified.error().message();
+    EXPECT_EQ(test::read_file(checkpoint_path_for(path_)).rfind("example.com/trail\n4\n", 0), 0u);
 }
 
 }  // namespace

@@ -542,6 +542,61 @@ def test_killed_writers_lose_nothing_acknowledged(tmp_path, key):
     assert acknowledged > 10
 
 
+THREADED_CHILD = textwrap.dedent("""
+    import sys, threading
+    import corvel_charter as cc
+    key = cc.TrailKey.load(sys.argv[2])
+    charter = cc.SealedCharter(rules=["Do no harm"])
+    charter.seal()
+    trail = cc.AuditTrail(sys.argv[1], key)  # every append durable before it returns
+    print("open", trail.count, flush=True)
+    out = threading.Lock()
+    def work(t):
+        i = 0
+        while True:
+            action = cc.Action.write_file(f"{t}-{i}", b"x" * (100 + 700 * t))
+            index, digest = trail.append(action, charter.verify_action(action), cc.Decision.approved())
+            with out:
+                print(index, digest.hex(), flush=True)
+            i += 1
+    for t in range(8):
+        threading.Thread(target=work, args=(t,), daemon=True).start()
+    threading.Event().wait()
+""")
+
+
+def test_eight_threads_killed_at_random_lose_nothing_acknowledged(tmp_path, key):
+    """Appends that share syncs still return only once durable: every acknowledged entry is in
+    the file, with the hash it was acknowledged with, after a kill at any moment."""
+    path, key_file = tmp_path / "trail.json", tmp_path / "key.pem"
+    key.save(str(key_file))
+    rng = random.Random(20)
+    acknowledged = {}
+    for _ in range(30):
+        child = subprocess.Popen([sys.executable, "-c", THREADED_CHILD, str(path), str(key_file)],
+                                 stdout=subprocess.PIPE, text=True)
+        assert child.stdout.readline().split()[0] == "open"
+        for _ in range(rng.randrange(0, 80)):
+            line = child.stdout.readline()
+            if not line:
+                break
+            index, digest = line.split()
+            acknowledged[int(index)] = digest
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        child.stdout.close()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            with cc.AuditTrail(str(path), key) as trail:
+                assert trail.count >= max(acknowledged, default=-1) + 1
+        entries = json.loads(path.read_bytes())
+        for index, digest in acknowledged.items():
+            assert bytes(entries[index]["current_hash"]).hex() == digest, index
+        assert cc.verify_trail(str(path), key.public_key).count == len(entries)
+    assert ref.verify(path.read_bytes(), key.public_key.raw)[0] == len(entries)
+    assert len(acknowledged) > 300
+
+
 def test_a_cut_short_append_is_repaired_with_a_warning(tmp_path, key):
     path = tmp_path / "trail.json"
     count = write_trail(path, key, 3)

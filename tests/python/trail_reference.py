@@ -271,8 +271,41 @@ def no_sign(literal):
     return int(literal)
 
 
-def verify(data, public_key_bytes):
-    """Returns (count, head hash) or raises Refused at the first failure, in the documented order."""
+def verify_covered(data, public_key_bytes, size, root, full=False):
+    """Checking against a checkpoint already opened (its size and root), section 7.2: the first
+    `size` entries by their hashes, chain and root alone unless `full`; anything wrong there is
+    reported as the check with every signature reports it. Returns (count, head hash)."""
+    import note_reference as notes
+
+    def attempt(covered):
+        leaves = []
+        try:
+            result = verify(data, public_key_bytes, covered=covered, leaves=leaves, keep=size)
+        except Refused as refused:
+            if covered and (refused.index is None or refused.index < size):
+                return None
+            failure = refused
+        else:
+            failure = None
+        if len(leaves) >= size and notes.root([notes.leaf_hash(leaf) for leaf in leaves]) != root:
+            if covered:
+                return None
+            raise Refused("prefix", None, "the first entries do not give the checkpoint's root")
+        if failure is not None:
+            raise failure
+        if result[0] < size:
+            if covered:
+                return None
+            raise Refused("prefix", None, "cut short below the checkpoint")
+        return result
+
+    return (None if full else attempt(size)) or attempt(0)
+
+
+def verify(data, public_key_bytes, covered=0, leaves=None, keep=0):
+    """Returns (count, head hash) or raises Refused at the first failure, in the documented order.
+    Entries below `covered` skip their own signature check (a checkpoint stands for it); the first
+    `keep` entries' hashes go to `leaves`."""
     key = Ed25519PublicKey.from_public_bytes(public_key_bytes)
     prev = bytes(32)
     nonces = set()
@@ -298,7 +331,8 @@ def verify(data, public_key_bytes):
         try:
             if len(signature) != 64:
                 raise InvalidSignature()
-            key.verify(signature, SIGNATURE_DOMAIN + current)
+            if i >= covered:
+                key.verify(signature, SIGNATURE_DOMAIN + current)
             for data, gate_signature in gate_signed:
                 if len(gate_signature) != 64:
                     raise InvalidSignature()
@@ -308,6 +342,8 @@ def verify(data, public_key_bytes):
         if nonce in nonces:
             raise Refused("nonce", i)
         nonces.add(nonce)
+        if leaves is not None and i < keep:
+            leaves.append(current)
         prev = current
         count += 1
     return count, prev

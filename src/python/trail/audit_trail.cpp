@@ -111,6 +111,18 @@ PyObject* append(PyAuditTrail* self, const FastArgs& args) {
     return check(PyTuple_Pack(2, index.get(), hash.get()));
 }
 
+// An awaitable append for asyncio: the append (and its sync) runs in the event loop's default
+// executor without the interpreter lock, so the loop goes on serving other tasks meanwhile.
+PyObject* append_async(PyAuditTrail* self, const FastArgs& args) {
+    auto [action_arg, proof_arg, decision_arg] =
+        parse("AuditTrail.append_async", {"action", "proof", "decision"}, 3, args);
+    Ref asyncio = Ref::steal(check(PyImport_ImportModule("asyncio")));
+    Ref loop = Ref::steal(check(PyObject_CallMethod(asyncio.get(), "get_running_loop", nullptr)));
+    Ref bound = Ref::steal(check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(self), "append")));
+    return check(PyObject_CallMethod(loop.get(), "run_in_executor", "OOOOO", Py_None, bound.get(), action_arg,
+                                     proof_arg, decision_arg));
+}
+
 PyObject* sync(PyAuditTrail* self) {
     std::expected<void, TrailError> synced;
     {
@@ -173,6 +185,11 @@ PyMethodDef trail_methods[] = {
     method<&append>("append",
                     "append($self, action, proof, decision)\n--\n\nRecord one decision: the action, the proof issued "
                     "for it, and a Decision or a WatchdogResult. Returns (index, current_hash)."),
+    method<&append_async>("append_async",
+                          "append_async($self, action, proof, decision)\n--\n\nAn awaitable append for asyncio: the "
+                          "append and its sync run in the event loop's default executor, never blocking the loop. "
+                          "Awaiting it returns (index, current_hash), once the entry is as durable as append makes "
+                          "it; concurrent ones share their syncs."),
     method<&sync>("sync", "sync($self)\n--\n\nMake every appended entry durable; with a checkpoint origin, also write the "
                       "checkpoint beside the trail (the first sync after opening does even with nothing new)"),
     method<&checkpoint>("checkpoint",

@@ -45,8 +45,13 @@ PyGetSetDef summary_properties[] = {
 };
 
 PyObject* verify(const FastArgs& args) {
-    auto [path, key, progress, checkpoint_arg] =
-        parse("verify_trail", {"path", "public_key", "progress", "checkpoint"}, 2, args);
+    auto [path, key, progress, checkpoint_arg, full_arg] =
+        parse("verify_trail", {"path", "public_key", "progress", "checkpoint", "full"}, 2, args);
+    bool full = false;
+    if (full_arg != nullptr) {
+        if (!PyBool_Check(full_arg)) raise_wrong_type(full_arg, "full", "bool");
+        full = full_arg == Py_True;
+    }
     const bool against_checkpoint = checkpoint_arg != nullptr && checkpoint_arg != Py_None;
     const std::string note = against_checkpoint ? std::string(text(checkpoint_arg, "checkpoint")) : std::string();
     const std::string file = file_path(path, "path");
@@ -76,7 +81,7 @@ PyObject* verify(const FastArgs& args) {
             });
         };
         if (against_checkpoint) {
-            summary = verify_trail_prefix(file, public_key.bytes(), note, hook, key_name);
+            summary = verify_trail_prefix(file, public_key.bytes(), note, hook, key_name, full);
         } else if (auto plain = verify_trail(file, public_key.bytes(), hook)) {
             summary = *plain;
         } else {
@@ -112,10 +117,15 @@ PyObject* prove(const FastArgs& args) {
     const std::string file = file_path(path, "path");
     const std::uint64_t entry = entry_index(index);
     std::expected<std::string, TrailError> evidence;
+    bool interrupted = false;
     {
         WithoutInterpreterLock unlocked;
-        evidence = prove_entry(file, entry);
+        // Rebuilding the tree from a large trail takes a while: Ctrl-C stops it.
+        evidence = prove_entry(file, entry, [&](std::uint64_t, std::uint64_t) {
+            return !(interrupted = unlocked.with_lock([] { return PyErr_CheckSignals() < 0; }));
+        });
     }
+    if (interrupted) throw PyErrorRaised{};
     if (!evidence) raise_error(evidence.error());
     return to_str(*evidence);
 }
@@ -146,10 +156,14 @@ PyObject* consistency(const FastArgs& args) {
     std::optional<VerifierKey> verifier;
     if (key != nullptr && key != Py_None) verifier = verifier_key_argument(key);
     std::expected<std::string, TrailError> proof;
+    bool interrupted = false;
     {
         WithoutInterpreterLock unlocked;
-        proof = prove_consistency(note, file, verifier ? &*verifier : nullptr);
+        proof = prove_consistency(note, file, verifier ? &*verifier : nullptr, [&](std::uint64_t, std::uint64_t) {
+            return !(interrupted = unlocked.with_lock([] { return PyErr_CheckSignals() < 0; }));
+        });
     }
+    if (interrupted) throw PyErrorRaised{};
     if (!proof) raise_error(proof.error());
     return to_str(*proof);
 }
@@ -204,9 +218,11 @@ PyMethodDef evidence_functions[] = {
 PyMethodDef verify_trail_function = {
     "verify_trail", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&static_fast_entry<&verify>)),
     METH_FASTCALL | METH_KEYWORDS,
-    "verify_trail(path, public_key, progress=None, checkpoint=None)\n--\n\nVerify a trail file with its public "
-    "key: the layout, index continuity, the chain, every signature and no repeated proof nonce; with a checkpoint "
-    "(signed-note text), also that the file holds exactly the tree it signs. A public key given as a verifier key "
+    "verify_trail(path, public_key, progress=None, checkpoint=None, full=False)\n--\n\nVerify a trail file with "
+    "its public key: the layout, index continuity, the chain, every signature and no repeated proof nonce; with a "
+    "checkpoint (signed-note text), also that the file holds exactly the tree it signs, and the checkpoint's "
+    "signature then stands for the entries' own signatures in the prefix it covers (full=True checks them too). "
+    "A public key given as a verifier key "
     "text names the trail: the checkpoint's origin must be its name. Returns a TrailSummary; raises "
     "TrailIntegrityError or TrailError at the first failure. progress(done_bytes, total_bytes) is called now and "
     "then."};
