@@ -44,6 +44,24 @@ def assert_memory_flat(churn, warmup, rounds, *, resident_limit=8 << 20, traced_
     assert grown < traced_limit
 
 
+@pytest.fixture(scope="module")
+def key():
+    """A trail key for the tests of one module."""
+    import corvel_charter as cc
+
+    return cc.TrailKey.generate()
+
+
+@pytest.fixture(scope="module")
+def charter():
+    """A sealed charter of one rule, for the tests of one module that append to trails."""
+    import corvel_charter as cc
+
+    charter = cc.SealedCharter(rules=["Do no harm"])
+    charter.seal()
+    return charter
+
+
 def free_loopback_port():
     import socket
 

@@ -13,18 +13,6 @@ import corvel_charter as cc
 ORIGIN = "example.com/agent-7"
 
 
-@pytest.fixture(scope="module")
-def key():
-    return cc.TrailKey.generate()
-
-
-@pytest.fixture(scope="module")
-def charter():
-    charter = cc.SealedCharter(rules=["Do no harm"])
-    charter.seal()
-    return charter
-
-
 def append(trail, charter, count):
     for i in range(count):
         action = cc.Action.read_file(f"f{trail.count}-{i}")

@@ -25,18 +25,6 @@ ORIGIN = "example.com/agent-7"
 UNICODE_SPACES = [chr(c) for c in range(sys.maxunicode + 1) if chr(c).isspace()]
 
 
-@pytest.fixture(scope="module")
-def key():
-    return cc.TrailKey.generate()
-
-
-@pytest.fixture(scope="module")
-def charter():
-    charter = cc.SealedCharter(rules=["Do no harm"])
-    charter.seal()
-    return charter
-
-
 def append(trail, charter, target):
     action = cc.Action.read_file(target)
     trail.append(action, charter.verify_action(action), cc.Decision.approved())

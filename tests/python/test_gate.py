@@ -28,11 +28,6 @@ EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "gate.py"
 ALLOW_ALL = '@id("allow-all") permit(principal, action, resource);'
 
 
-@pytest.fixture(scope="module")
-def key():
-    return cc.TrailKey.generate()
-
-
 @pytest.fixture
 def trail(tmp_path, key):
     with cc.AuditTrail(str(tmp_path / "gate.trail"), key, sync_every=0, checkpoint_origin="test/gate") as opened:

@@ -10,11 +10,6 @@ import corvel_charter as cc
 import trail_reference as ref
 
 
-@pytest.fixture(scope="module")
-def key():
-    return cc.TrailKey.generate()
-
-
 def test_awaited_appends_leave_the_loop_free_and_the_trail_whole(tmp_path, key):
     charter = cc.SealedCharter(rules=["Do no harm"])
     charter.seal()

@@ -23,11 +23,6 @@ COVERED, TOTAL = 30, 40
 
 
 @pytest.fixture(scope="module")
-def key():
-    return cc.TrailKey.generate()
-
-
-@pytest.fixture(scope="module")
 def written(tmp_path_factory, key):
     """A trail of TOTAL entries, a checkpoint of its first COVERED, and the key's private half."""
     folder = tmp_path_factory.mktemp("covered")

@@ -14,11 +14,6 @@ import corvel_charter as cc
 import trail_reference as ref
 
 
-@pytest.fixture(scope="module")
-def key():
-    return cc.TrailKey.generate()
-
-
 def write_trail(path, key, count):
     charter = cc.SealedCharter(rules=["Do no harm"])
     charter.seal()
