@@ -113,6 +113,24 @@ std::optional<std::string_view> lower_long(char32_t c) {
 bool is_case_ignorable(const Decoded& d) { return d.code_point && in_ranges(kCaseIgnorable, *d.code_point); }
 bool is_cased(const Decoded& d) { return d.code_point && in_ranges(kCased, *d.code_point); }
 
+// What the final-sigma rule needs of each ASCII character, read once from the same tables.
+struct AsciiCase {
+    bool ignorable[128];
+    bool cased[128];
+};
+
+const AsciiCase& ascii_case() {
+    static const AsciiCase table = [] {
+        AsciiCase t{};
+        for (char32_t c = 0; c < 128; ++c) {
+            t.ignorable[c] = in_ranges(kCaseIgnorable, c);
+            t.cased[c] = in_ranges(kCased, c);
+        }
+        return t;
+    }();
+    return table;
+}
+
 }  // namespace
 
 void lower_case_into(std::string_view text, std::string& out) {
@@ -122,7 +140,15 @@ void lower_case_into(std::string_view text, std::string& out) {
     // skipped) and not before one. The look-back is carried along; each look-ahead stops at the
     // next character that is not case-ignorable, so the look-aheads never overlap.
     bool after_cased = false;
+    const AsciiCase& ascii = ascii_case();
     for (std::size_t at = 0; at < text.size();) {
+        // Most text is ASCII: A-Z is its only mapping, and no table search is needed.
+        if (const auto byte = static_cast<unsigned char>(text[at]); byte < 0x80) {
+            out.push_back(byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte + ('a' - 'A')) : static_cast<char>(byte));
+            if (!ascii.ignorable[byte]) after_cased = ascii.cased[byte];
+            ++at;
+            continue;
+        }
         const Decoded d = decode(text, at);
         if (!d.code_point) {
             out.append(text.substr(at, d.size));
