@@ -94,6 +94,8 @@ std::expected<std::unique_ptr<TrailWriter>, TrailError> TrailWriter::open(std::s
         return std::unexpected(std::move(loaded.error()));
     }
     writer->durable_ = writer->state_.count;  // as durable as the file was found
+    writer->reserved_count_ = writer->state_.count;
+    writer->reserved_head_ = writer->state_.head_hash;
     return writer;
 }
 
@@ -295,13 +297,40 @@ std::expected<AppendResult, TrailError> TrailWriter::append(const Action& action
         return std::unexpected(TrailError::action_mismatch("hard-reset signal"));
     }
 
-    // Counted from before the lock until its entry is written (or refused), for a sync's leader
-    // to wait for.
-    preparing_.fetch_add(1);
+    // Each thread renders into its own buffer, reused from one append to the next: the line
+    // is written by whichever thread reaches its turn while its caller waits.
+    thread_local std::string line;
+    Pending pending{line};
     std::unique_lock lock(mutex_);
-    auto written = append_locked(action, proof, decision, record, gate);
-    if (preparing_.fetch_sub(1) == 1) synced_.notify_all();
-    if (!written) return std::unexpected(std::move(written.error()));
+    if (auto reserved = reserve(pending, action, proof, decision, record, gate); !reserved) {
+        if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
+        return std::unexpected(std::move(reserved.error()));
+    }
+    const bool signed_already = pending.stage == Pending::Stage::Ready;
+    lock.unlock();
+
+    // Signed without the lock, on every core: the chain needs the hash, not the signature.
+    std::expected<Signature, CryptoError> signature;
+    if (!signed_already) {
+        signature = key_->sign(signature_message(pending.hash));
+        if (signature) {
+            render_entry_signature(line, *signature);
+            line += kTrailClosing;
+        }
+    }
+    lock.lock();
+    if (!signed_already && pending.stage == Pending::Stage::Signing) {  // not rolled back meanwhile
+        if (signature) {
+            pending.stage = Pending::Stage::Ready;
+        } else {
+            pending.stage = Pending::Stage::Failed;
+            pending.error = TrailError::audit(AuditError::crypto(std::move(signature.error())));
+        }
+    }
+    write_ready();
+    written_.wait(lock, [&] { return pending.stage == Pending::Stage::Written || pending.stage == Pending::Stage::Failed; });
+    if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
+    if (pending.stage == Pending::Stage::Failed) return std::unexpected(std::move(*pending.error));
     ++unsynced_;
 
     const bool by_count = policy_.every != 0 && unsynced_ >= policy_.every;
@@ -310,54 +339,104 @@ std::expected<AppendResult, TrailError> TrailWriter::append(const Action& action
     if (by_count || by_time) {
         unsynced_ = 0;
         last_sync_ = std::chrono::steady_clock::now();
-        if (auto synced = make_durable(lock, state_.count); !synced) return std::unexpected(std::move(synced.error()));
+        if (auto synced = make_durable(lock, pending.index + 1); !synced) return std::unexpected(std::move(synced.error()));
     }
-    return written;
+    return AppendResult{pending.index, pending.hash};
 }
 
-std::expected<AppendResult, TrailError> TrailWriter::append_locked(const Action& action, const IntegrityProof& proof,
-                                                                   const Decision& decision,
-                                                                   const WatchdogRecord& record,
-                                                                   const std::optional<GateRecord>& gate) {
+std::expected<void, TrailError> TrailWriter::reserve(Pending& pending, const Action& action,
+                                                     const IntegrityProof& proof, const Decision& decision,
+                                                     const WatchdogRecord& record,
+                                                     const std::optional<GateRecord>& gate) {
+    if (closing_) return std::unexpected(TrailError::closed());
     if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
     if (const auto earlier = nonces_.find(proof.nonce)) return std::unexpected(TrailError::nonce_replayed(*earlier));
 
-    TrailEntry entry{AuditEntry{state_.count, clock_(), action, proof, decision, state_.head_hash, {}, {}}, record, gate};
+    TrailEntry entry{AuditEntry{reserved_count_, clock_(), action, proof, decision, reserved_head_, {}, {}}, record, gate};
     if (const std::string_view bad = invalid_utf8_member(entry); !bad.empty()) {
         return std::unexpected(TrailError::invalid_text(std::string(bad)));
     }
-    entry.entry.current_hash = entry_hash(entry);
-    const auto message = signature_message(entry.entry.current_hash);
-    auto signature = key_->sign(message);
-    if (!signature) return audit_failure(AuditError::crypto(std::move(signature.error())));
-    entry.entry.signature.assign(signature->begin(), signature->end());
+    const Hash32 hash = entry_hash(entry);
+    entry.entry.current_hash = hash;
 
     // The new entry replaces the closing line: ",\n" (just "\n" for the first), the entry, and
     // the closing line again, in one write.
-    line_.clear();
-    line_ += state_.count == 0 ? "\n" : ",\n";
-    const std::size_t json_start = line_.size();
-    render_entry_json(line_, entry);
-    const std::size_t json_size = line_.size() - json_start;
-    if (json_size > kMaxEntryLine) return std::unexpected(TrailError::entry_too_large(json_size));
-    line_ += kTrailClosing;
-
-    const std::uint64_t offset = state_.entries_end;
-    if (auto wrote = write_all_at(file_.get(), line_, offset); !wrote) {
-        // Put the closing line back where it was, so the file stays the array it was.
-        const bool restored = write_all_at(file_.get(), kTrailClosing, offset).has_value() &&
-                              ::ftruncate(file_.get(), static_cast<off_t>(offset + kTrailClosing.size())) == 0;
-        if (!restored) broken_ = true;
-        return audit_failure(std::move(wrote.error()));
+    std::string& line = pending.line;
+    line.clear();
+    line += reserved_count_ == 0 ? "\n" : ",\n";
+    const std::size_t json_start = line.size();
+    render_entry_unsigned(line, entry);
+    if (line.size() - json_start + kSignatureTextMax > kMaxEntryLine) {
+        // Near the limit the size depends on the signature's digits: signed here, under the
+        // lock, so that the limit is applied exactly and a refusal reserves nothing.
+        auto signature = key_->sign(signature_message(hash));
+        if (!signature) return audit_failure(AuditError::crypto(std::move(signature.error())));
+        render_entry_signature(line, *signature);
+        const std::size_t json_size = line.size() - json_start;
+        if (json_size > kMaxEntryLine) return std::unexpected(TrailError::entry_too_large(json_size));
+        line += kTrailClosing;
+        pending.stage = Pending::Stage::Ready;
     }
-    nonces_.insert(proof.nonce, state_.count);
-    tree_->append(entry.entry.current_hash);
-    state_.head_hash = entry.entry.current_hash;
-    state_.entries_end = offset + json_start + json_size;
-    state_.file_size = offset + line_.size();
-    const AppendResult result{state_.count, state_.head_hash};
-    ++state_.count;
-    return result;
+
+    nonces_.insert(proof.nonce, reserved_count_);
+    pending.index = reserved_count_;
+    pending.hash = hash;
+    pending.nonce = proof.nonce;
+    pending_.push_back(&pending);
+    ++reserved_count_;
+    reserved_head_ = hash;
+    return {};
+}
+
+void TrailWriter::write_ready() {
+    bool changed = false;
+    while (!pending_.empty() && pending_.front()->stage != Pending::Stage::Signing) {
+        Pending& next = *pending_.front();
+        changed = true;
+        if (next.stage == Pending::Stage::Failed) {
+            roll_back(*next.error);
+            break;
+        }
+        if (auto ok = usable(); !ok) {  // a failed sync stopped the writer
+            roll_back(ok.error());
+            break;
+        }
+        const std::uint64_t offset = state_.entries_end;
+        if (auto wrote = write_all_at(file_.get(), next.line, offset); !wrote) {
+            // Put the closing line back where it was, so the file stays the array it was.
+            const bool restored = write_all_at(file_.get(), kTrailClosing, offset).has_value() &&
+                                  ::ftruncate(file_.get(), static_cast<off_t>(offset + kTrailClosing.size())) == 0;
+            if (!restored) broken_ = true;
+            roll_back(TrailError::audit(std::move(wrote.error())));
+            break;
+        }
+        tree_->append(next.hash);
+        state_.head_hash = next.hash;
+        state_.entries_end = offset + next.line.size() - kTrailClosing.size();
+        state_.file_size = offset + next.line.size();
+        ++state_.count;
+        next.stage = Pending::Stage::Written;
+        pending_.pop_front();
+    }
+    if (changed) written_.notify_all();
+}
+
+void TrailWriter::roll_back(const TrailError& error) {
+    for (Pending* pending : pending_) {
+        nonces_.erase(pending->nonce);
+        pending->stage = Pending::Stage::Failed;
+        if (!pending->error) pending->error = error;
+    }
+    pending_.clear();
+    reserved_count_ = state_.count;
+    reserved_head_ = state_.head_hash;
+    ++roll_backs_;
+}
+
+void TrailWriter::wait_for_reserved(std::unique_lock<std::mutex>& lock) {
+    const std::uint64_t target = reserved_count_;
+    const std::uint64_t roll_backs = roll_backs_;
+    written_.wait(lock, [&] { return state_.count >= target || roll_backs_ != roll_backs; });
 }
 
 std::expected<void, TrailError> TrailWriter::make_durable(std::unique_lock<std::mutex>& lock, std::uint64_t target) {
@@ -376,8 +455,12 @@ std::expected<void, TrailError> TrailWriter::make_durable(std::unique_lock<std::
         // appends go on meanwhile and wait for the next sync. Appends already under way are
         // waited for, briefly, so that they share this sync rather than wait for the next one.
         syncing_ = true;
-        if (preparing_.load() > 0) {
-            synced_.wait_for(lock, kGatherAppends, [this] { return preparing_.load() == 0 || broken_ || !file_; });
+        if (state_.count < reserved_count_) {
+            const std::uint64_t reserved = reserved_count_;
+            const std::uint64_t roll_backs = roll_backs_;
+            written_.wait_for(lock, kGatherAppends, [&] {
+                return state_.count >= reserved || roll_backs_ != roll_backs || broken_ || !file_;
+            });
             if (auto ok = usable(); !ok) {
                 syncing_ = false;
                 synced_.notify_all();
@@ -441,6 +524,7 @@ std::expected<std::string, TrailError> TrailWriter::checkpoint_locked(const std:
 std::expected<std::string, TrailError> TrailWriter::checkpoint(const std::string& origin) {
     std::unique_lock lock(mutex_);
     if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
+    wait_for_reserved(lock);
     if (auto synced = make_durable(lock, state_.count); !synced) return std::unexpected(std::move(synced.error()));
     // Entries appended while the sync was in flight may not be durable yet: they are left out.
     return checkpoint_locked(origin, durable_);
@@ -449,11 +533,16 @@ std::expected<std::string, TrailError> TrailWriter::checkpoint(const std::string
 std::expected<void, TrailError> TrailWriter::sync() {
     std::unique_lock lock(mutex_);
     if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
+    wait_for_reserved(lock);
     return make_durable(lock, state_.count);
 }
 
 std::expected<void, TrailError> TrailWriter::close() {
     std::unique_lock lock(mutex_);
+    if (!file_) return std::unexpected(TrailError::closed());
+    // Appends already reserved are written (or fail) first; none are reserved after this.
+    closing_ = true;
+    wait_for_reserved(lock);
     if (!file_) return std::unexpected(TrailError::closed());
     std::expected<void, TrailError> synced;
     if (!broken_) synced = make_durable(lock, state_.count);
