@@ -8,6 +8,9 @@
 // in index order. Syncs are shared (group commit): while one sync is in flight the appends
 // that arrive wait, and the next sync makes all of them durable at once.
 
+#include <sys/uio.h>
+
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -17,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "audit_trail/trail_entry.hpp"
 #include "audit_trail/trail_error.hpp"
@@ -125,6 +129,15 @@ private:
         Nonce nonce{};
         Stage stage = Stage::Signing;
         std::optional<TrailError> error;
+        mutable std::condition_variable wake;  // its entry was written (when awaited), or failed
+        bool awaits_write = false;  // its caller waits for the write itself, not for a sync
+
+        explicit Pending(std::string& buffer) : line(buffer) {}
+    };
+    // A caller of make_durable waiting for the sync in flight; it lives on its caller's stack.
+    struct SyncWaiter {
+        std::uint64_t target;
+        std::condition_variable& wake;
     };
     // The sequential part of an append: every check, the entry's index, chain link and hash,
     // its line rendered up to the signature, the nonce reserved. Refusals change nothing.
@@ -133,7 +146,7 @@ private:
                                             const std::optional<GateRecord>& gate);
     // Writes, in index order, every signed entry at the front of the pending ones; a failed
     // one fails with everything reserved after it.
-    void write_ready();
+    void write_ready(std::unique_lock<std::mutex>& lock);
     // Undoes the reservations from the front on: nonces released, the chain back to the last
     // written entry; each fails with `error`.
     void roll_back(const TrailError& error);
@@ -147,7 +160,15 @@ private:
     // Makes the first `target` entries durable (and, with a checkpoint origin, covered by the
     // checkpoint beside the trail): one caller at a time syncs, without the lock, for every
     // entry written so far; the others wait for it. Returns with the lock held.
-    std::expected<void, TrailError> make_durable(std::unique_lock<std::mutex>& lock, std::uint64_t target);
+    // `own`: the caller's append, which may still be unwritten; its failure ends the wait.
+    std::expected<void, TrailError> make_durable(std::unique_lock<std::mutex>& lock, std::uint64_t target,
+                                                 const Pending* own = nullptr);
+    // True when the first `target` entries are durable, and covered by the checkpoint beside
+    // the trail if one is kept.
+    bool covers(std::uint64_t target) const;
+    // After a sync: wakes the waiters it covers and one other to lead the next sync (`all`:
+    // every waiter, after a failure or at closing).
+    void wake_after_sync(bool all);
     // A checkpoint of the first `size` entries, which must be durable.
     std::expected<std::string, TrailError> checkpoint_locked(const std::string& origin, std::uint64_t size);
     std::expected<void, TrailError> scan_into_tree(const TrailProgress& progress);
@@ -167,7 +188,13 @@ private:
     std::deque<Pending*> pending_;
     std::uint64_t reserved_count_ = 0;   // state_.count plus the pending
     Hash32 reserved_head_ = kGenesisHash;  // the last reserved entry's hash
-    std::condition_variable written_;  // an entry was written, or reservations rolled back
+    std::condition_variable* gathering_ = nullptr;  // the sync's leader, waiting for reserved appends
+    std::uint64_t gather_until_ = 0;   // and for this many entries written
+    std::condition_variable drained_;  // for wait_for_reserved: an entry was written or rolled back
+    std::uint32_t draining_ = 0;       // callers of wait_for_reserved waiting
+    std::vector<SyncWaiter*> sync_waiters_;
+    bool writing_ = false;             // a thread is writing entries, without the lock
+    std::array<iovec, 64> iov_{};      // the writing thread's pieces
     bool closing_ = false;             // close() has begun: no more reservations
     std::uint64_t roll_backs_ = 0;     // how many times reservations were rolled back
     NonceIndex nonces_;                // written and reserved entries' nonces
@@ -175,8 +202,9 @@ private:
     OpenReport report_;
     std::uint32_t unsynced_ = 0;  // appends since the last one that asked for a sync
     std::chrono::steady_clock::time_point last_sync_;
-    std::condition_variable synced_;   // a sync finished
+    std::condition_variable synced_;   // a sync finished, while closing
     bool syncing_ = false;             // a sync is in flight, without the lock
+    std::uint64_t last_batch_ = 0;     // entries the last sync made durable
     std::uint64_t durable_ = 0;        // entries a sync has covered
     std::uint64_t checkpointed_ = 0;   // entries the checkpoint beside the trail covers
     bool broken_ = false;

@@ -604,7 +604,9 @@ TEST_F(TrailTest, AFailedWriteAmongConcurrentAppendsFailsThoseBehindItAndLeavesA
     ASSERT_TRUE(summary) << summary.error().message();
     EXPECT_EQ(summary->count, written);
     EXPECT_EQ(succeeded.size(), written - 5);
-    if (!succeeded.empty()) EXPECT_EQ(*succeeded.rbegin(), written - 1);
+    if (!succeeded.empty()) {
+        EXPECT_EQ(*succeeded.rbegin(), written - 1);
+    }
 
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old_limit), 0);
     std::signal(SIGXFSZ, old_handler);
