@@ -155,7 +155,9 @@ private:
     // A thread's line buffer larger than this (an entry near the size limit) is released.
     static constexpr std::size_t kKeptLineCapacity = std::size_t{1} << 20;
     // How long, at most, a sync's leader waits for the appends reserved before it to be
-    // written, so that they share its sync rather than wait for the next one.
+    // written (and, for a durable append, for a batch as large as the last), so that they
+    // share its sync rather than wait for the next one. Measured with eight threads on two
+    // cores: a batch of seven or eight entries per sync, a sync about 300 us.
     static constexpr std::chrono::microseconds kGatherAppends{200};
     // Makes the first `target` entries durable (and, with a checkpoint origin, covered by the
     // checkpoint beside the trail): one caller at a time syncs, without the lock, for every
