@@ -658,5 +658,74 @@ TEST_F(TrailTest, AnEntryTooLargeIsRefusedWithoutAGapWhileOthersAppend) {
     EXPECT_EQ(summary->count, static_cast<std::uint64_t>(appended.load()) + 1);
 }
 
+
+// Near the line limit the line's size depends on the signature's digits, so the writer signs
+// there and applies the limit exactly: an entry whose line is exactly the limit is written, one
+// a byte over is refused and changes nothing. The key signs deterministically, so the test
+// finds, by the target's length, actions whose lines are exactly those sizes.
+TEST_F(TrailTest, TheLineLimitIsExactWhereTheSignatureDecidesIt) {
+    auto writer = open(7, SyncPolicy{0, {}, {}});
+    const auto signer = key();
+    const Bytes payload(kMaxEntryLine / 4 - 400, 255);  // "255," each: a line just under the limit
+    const auto list_size = [](ByteView bytes) {
+        std::string text;
+        render_entry_signature(text, bytes);
+        return text.size() - 1;  // without the closing brace
+    };
+    // The action whose entry, at `index` after `prev`, has a line of exactly `size` bytes. The
+    // target's length moves the line a byte at a time; the digits of the three hashes and the
+    // signature (128 bytes, 3.57 characters each on average) move it around that.
+    const auto action_of_size = [&](std::uint64_t index, const Hash32& prev, std::size_t size) {
+        const auto entry_of = [&](std::size_t pad) {
+            const Action a{ActionType(ActionKind::Write), std::string(pad, 'p'), payload, {}};
+            IntegrityProof p = proof(a);
+            p.nonce.fill(static_cast<std::uint8_t>(200 + index));
+            return TrailEntry{AuditEntry{index, pinned_clock(), a, p, Decision::approved(), prev, {}, {}}, {}};
+        };
+        std::string line;
+        const TrailEntry first = entry_of(0);
+        render_entry_json(line, first);  // a zero hash and an empty signature
+        const std::size_t fixed =
+            line.size() - list_size(first.entry.proof.action_hash) - list_size(Hash32{}) - list_size({});
+        const std::size_t middle = size - fixed - 128 * 357 / 100;
+        for (std::size_t pad = middle - 30; pad < middle + 30; ++pad) {
+            TrailEntry entry = entry_of(pad);
+            entry.entry.current_hash = entry_hash(entry);
+            const auto signature = signer->sign(signature_message(entry.entry.current_hash));
+            if (!signature) throw std::runtime_error("signing failed");
+            if (fixed + pad + list_size(entry.entry.proof.action_hash) + list_size(entry.entry.current_hash) +
+                    list_size(*signature) == size) {
+                return std::pair{entry.entry.action, entry.entry.proof};
+            }
+        }
+        throw std::runtime_error("no action of that size");
+    };
+
+    const auto [fits, fits_proof] = action_of_size(0, kGenesisHash, kMaxEntryLine);
+    const auto written = writer->append(fits, fits_proof, Decision::approved());
+    ASSERT_TRUE(written) << written.error().message();
+    EXPECT_EQ(fs::file_size(path_), 1 + 1 + kMaxEntryLine + 3);  // "[", "\n", the line, "\n]\n"
+
+    const auto [over, over_proof] = action_of_size(1, written->hash, kMaxEntryLine + 1);
+    const auto before = fs::file_size(path_);
+    const auto refused = writer->append(over, over_proof, Decision::approved());
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message(), "Audit trail entry of " + std::to_string(kMaxEntryLine + 1) +
+                                             " bytes exceeds the limit of " + std::to_string(kMaxEntryLine) + " bytes");
+    EXPECT_EQ(fs::file_size(path_), before);
+    EXPECT_EQ(writer->count(), 1u);
+    // Nothing was reserved: the refused nonce is free and the next entry takes index 1.
+    const Action small = action("small");
+    IntegrityProof small_proof = proof(small);
+    small_proof.nonce = over_proof.nonce;
+    const auto next = writer->append(small, small_proof, Decision::approved());
+    ASSERT_TRUE(next) << next.error().message();
+    EXPECT_EQ(next->index, 1u);
+    ASSERT_TRUE(writer->close());
+    const auto summary = verify_trail(path_, public_key());
+    ASSERT_TRUE(summary) << summary.error().message();
+    EXPECT_EQ(summary->count, 2u);
+}
+
 }  // namespace
 }  // namespace corvel
