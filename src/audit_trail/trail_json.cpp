@@ -218,7 +218,7 @@ std::string_view invalid_utf8_member(const TrailEntry& entry) {
     return bad;
 }
 
-void render_entry_json(std::string& out, const TrailEntry& trail_entry) {
+void render_entry_unsigned(std::string& out, const TrailEntry& trail_entry) {
     const AuditEntry& e = trail_entry.entry;
     out.push_back('{');
     member(out, "index", true);
@@ -261,8 +261,16 @@ void render_entry_json(std::string& out, const TrailEntry& trail_entry) {
     member(out, "current_hash");
     append_byte_list(out, e.current_hash);
     member(out, "signature");
-    append_byte_list(out, e.signature);
+}
+
+void render_entry_signature(std::string& out, ByteView signature) {
+    append_byte_list(out, signature);
     out.push_back('}');
+}
+
+void render_entry_json(std::string& out, const TrailEntry& entry) {
+    render_entry_unsigned(out, entry);
+    render_entry_signature(out, entry.entry.signature);
 }
 
 }  // namespace corvel

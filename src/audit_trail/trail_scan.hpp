@@ -27,6 +27,8 @@ public:
     // The index of the entry already holding the nonce, if any.
     std::optional<std::uint64_t> find(const Nonce& nonce) const;
     void insert(const Nonce& nonce, std::uint64_t index) { map_.emplace(nonce, index); }
+    // For a writer whose reserved entry was never written.
+    void erase(const Nonce& nonce) { map_.erase(nonce); }
     std::size_t size() const { return map_.size(); }
 
 private:

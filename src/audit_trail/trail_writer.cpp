@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <span>
 
 #include "audit_trail/trail_checkpoint.hpp"
 #include "audit_trail/trail_file.hpp"
@@ -27,6 +30,28 @@ std::unexpected<TrailError> io_failure(int errnum) { return std::unexpected(Trai
 
 std::unexpected<TrailError> audit_failure(AuditError error) {
     return std::unexpected(TrailError::audit(std::move(error)));
+}
+
+// Writes the pieces one after the other from `offset`, in as few calls as the kernel allows.
+std::expected<void, AuditError> write_all_at(int fd, std::span<iovec> pieces, std::uint64_t offset) {
+    while (!pieces.empty()) {
+        const int count = static_cast<int>(std::min<std::size_t>(pieces.size(), IOV_MAX));
+        const ssize_t wrote = ::pwritev(fd, pieces.data(), count, static_cast<off_t>(offset));
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote < 0) return std::unexpected(AuditError::io_error(errno));
+        if (wrote == 0) return std::unexpected(AuditError::io_error(ENOSPC));
+        offset += static_cast<std::uint64_t>(wrote);
+        auto left = static_cast<std::size_t>(wrote);
+        while (!pieces.empty() && left >= pieces.front().iov_len) {
+            left -= pieces.front().iov_len;
+            pieces = pieces.subspan(1);
+        }
+        if (left > 0) {
+            pieces.front().iov_base = static_cast<char*>(pieces.front().iov_base) + left;
+            pieces.front().iov_len -= left;
+        }
+    }
+    return {};
 }
 
 }  // namespace
@@ -94,6 +119,8 @@ std::expected<std::unique_ptr<TrailWriter>, TrailError> TrailWriter::open(std::s
         return std::unexpected(std::move(loaded.error()));
     }
     writer->durable_ = writer->state_.count;  // as durable as the file was found
+    writer->reserved_count_ = writer->state_.count;
+    writer->reserved_head_ = writer->state_.head_hash;
     return writer;
 }
 
@@ -295,92 +322,259 @@ std::expected<AppendResult, TrailError> TrailWriter::append(const Action& action
         return std::unexpected(TrailError::action_mismatch("hard-reset signal"));
     }
 
-    // Counted from before the lock until its entry is written (or refused), for a sync's leader
-    // to wait for.
-    preparing_.fetch_add(1);
+    // Each thread renders into its own buffer, reused from one append to the next: the line
+    // is written by whichever thread reaches its turn while its caller waits.
+    thread_local std::string line;
+    Pending pending{line};
     std::unique_lock lock(mutex_);
-    auto written = append_locked(action, proof, decision, record, gate);
-    if (preparing_.fetch_sub(1) == 1) synced_.notify_all();
-    if (!written) return std::unexpected(std::move(written.error()));
-    ++unsynced_;
-
-    const bool by_count = policy_.every != 0 && unsynced_ >= policy_.every;
-    const bool by_time = policy_.interval.count() > 0 &&
-                         std::chrono::steady_clock::now() - last_sync_ >= policy_.interval;
-    if (by_count || by_time) {
-        unsynced_ = 0;
-        last_sync_ = std::chrono::steady_clock::now();
-        if (auto synced = make_durable(lock, state_.count); !synced) return std::unexpected(std::move(synced.error()));
+    if (auto reserved = reserve(pending, action, proof, decision, record, gate); !reserved) {
+        if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
+        return std::unexpected(std::move(reserved.error()));
     }
-    return written;
+    const bool signed_already = pending.stage == Pending::Stage::Ready;
+    lock.unlock();
+
+    // Signed without the lock, on every core: the chain needs the hash, not the signature.
+    std::expected<Signature, CryptoError> signature;
+    if (!signed_already) {
+        signature = key_->sign(signature_message(pending.hash));
+        if (signature) {
+            render_entry_signature(line, *signature);
+            line += kTrailClosing;
+        }
+    }
+    lock.lock();
+    if (!signed_already && pending.stage == Pending::Stage::Signing) {  // not rolled back meanwhile
+        if (signature) {
+            pending.stage = Pending::Stage::Ready;
+        } else {
+            pending.stage = Pending::Stage::Failed;
+            pending.error = TrailError::audit(AuditError::crypto(std::move(signature.error())));
+        }
+    }
+    write_ready(lock);
+    const auto settled = [&] {
+        pending.awaits_write = true;
+        return pending.stage == Pending::Stage::Written || pending.stage == Pending::Stage::Failed;
+    };
+    std::expected<void, TrailError> synced;
+    if (policy_.every == 1) {
+        // Every append syncs: its caller waits once, for the sync that covers its entry (or
+        // its failure), not first for its write.
+        last_sync_ = std::chrono::steady_clock::now();
+        synced = make_durable(lock, pending.index + 1, &pending);
+        pending.wake.wait(lock, settled);  // after a failure, until no thread can touch `line`
+    } else {
+        pending.wake.wait(lock, settled);
+        if (pending.stage == Pending::Stage::Written) {
+            ++unsynced_;
+            const bool by_count = policy_.every != 0 && unsynced_ >= policy_.every;
+            const bool by_time = policy_.interval.count() > 0 &&
+                                 std::chrono::steady_clock::now() - last_sync_ >= policy_.interval;
+            if (by_count || by_time) {
+                unsynced_ = 0;
+                last_sync_ = std::chrono::steady_clock::now();
+                synced = make_durable(lock, pending.index + 1);
+            }
+        }
+    }
+    if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
+    if (pending.stage == Pending::Stage::Failed) return std::unexpected(std::move(*pending.error));
+    if (!synced) return std::unexpected(std::move(synced.error()));
+    return AppendResult{pending.index, pending.hash};
 }
 
-std::expected<AppendResult, TrailError> TrailWriter::append_locked(const Action& action, const IntegrityProof& proof,
-                                                                   const Decision& decision,
-                                                                   const WatchdogRecord& record,
-                                                                   const std::optional<GateRecord>& gate) {
+std::expected<void, TrailError> TrailWriter::reserve(Pending& pending, const Action& action,
+                                                     const IntegrityProof& proof, const Decision& decision,
+                                                     const WatchdogRecord& record,
+                                                     const std::optional<GateRecord>& gate) {
+    if (closing_) return std::unexpected(TrailError::closed());
     if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
     if (const auto earlier = nonces_.find(proof.nonce)) return std::unexpected(TrailError::nonce_replayed(*earlier));
 
-    TrailEntry entry{AuditEntry{state_.count, clock_(), action, proof, decision, state_.head_hash, {}, {}}, record, gate};
+    TrailEntry entry{AuditEntry{reserved_count_, clock_(), action, proof, decision, reserved_head_, {}, {}}, record, gate};
     if (const std::string_view bad = invalid_utf8_member(entry); !bad.empty()) {
         return std::unexpected(TrailError::invalid_text(std::string(bad)));
     }
-    entry.entry.current_hash = entry_hash(entry);
-    const auto message = signature_message(entry.entry.current_hash);
-    auto signature = key_->sign(message);
-    if (!signature) return audit_failure(AuditError::crypto(std::move(signature.error())));
-    entry.entry.signature.assign(signature->begin(), signature->end());
+    const Hash32 hash = entry_hash(entry);
+    entry.entry.current_hash = hash;
 
     // The new entry replaces the closing line: ",\n" (just "\n" for the first), the entry, and
     // the closing line again, in one write.
-    line_.clear();
-    line_ += state_.count == 0 ? "\n" : ",\n";
-    const std::size_t json_start = line_.size();
-    render_entry_json(line_, entry);
-    const std::size_t json_size = line_.size() - json_start;
-    if (json_size > kMaxEntryLine) return std::unexpected(TrailError::entry_too_large(json_size));
-    line_ += kTrailClosing;
-
-    const std::uint64_t offset = state_.entries_end;
-    if (auto wrote = write_all_at(file_.get(), line_, offset); !wrote) {
-        // Put the closing line back where it was, so the file stays the array it was.
-        const bool restored = write_all_at(file_.get(), kTrailClosing, offset).has_value() &&
-                              ::ftruncate(file_.get(), static_cast<off_t>(offset + kTrailClosing.size())) == 0;
-        if (!restored) broken_ = true;
-        return audit_failure(std::move(wrote.error()));
+    std::string& line = pending.line;
+    line.clear();
+    line += reserved_count_ == 0 ? "\n" : ",\n";
+    const std::size_t json_start = line.size();
+    render_entry_unsigned(line, entry);
+    if (line.size() - json_start + kSignatureTextMax > kMaxEntryLine) {
+        // Near the limit the size depends on the signature's digits: signed here, under the
+        // lock, so that the limit is applied exactly and a refusal reserves nothing.
+        auto signature = key_->sign(signature_message(hash));
+        if (!signature) return audit_failure(AuditError::crypto(std::move(signature.error())));
+        render_entry_signature(line, *signature);
+        const std::size_t json_size = line.size() - json_start;
+        if (json_size > kMaxEntryLine) return std::unexpected(TrailError::entry_too_large(json_size));
+        line += kTrailClosing;
+        pending.stage = Pending::Stage::Ready;
     }
-    nonces_.insert(proof.nonce, state_.count);
-    tree_->append(entry.entry.current_hash);
-    state_.head_hash = entry.entry.current_hash;
-    state_.entries_end = offset + json_start + json_size;
-    state_.file_size = offset + line_.size();
-    const AppendResult result{state_.count, state_.head_hash};
-    ++state_.count;
-    return result;
+
+    nonces_.insert(proof.nonce, reserved_count_);
+    pending.index = reserved_count_;
+    pending.hash = hash;
+    pending.nonce = proof.nonce;
+    pending_.push_back(&pending);
+    ++reserved_count_;
+    reserved_head_ = hash;
+    return {};
 }
 
-std::expected<void, TrailError> TrailWriter::make_durable(std::unique_lock<std::mutex>& lock, std::uint64_t target) {
+void TrailWriter::write_ready(std::unique_lock<std::mutex>& lock) {
+    // One thread writes at a time, without the lock; the others leave their signed entries to
+    // it, and it goes on until the front entry is still being signed.
+    if (writing_) return;
+    bool changed = false;
+    while (!pending_.empty() && pending_.front()->stage != Pending::Stage::Signing) {
+        changed = true;
+        if (pending_.front()->stage == Pending::Stage::Failed) {
+            roll_back(*pending_.front()->error);
+            break;
+        }
+        if (auto ok = usable(); !ok) {  // a failed sync stopped the writer
+            roll_back(ok.error());
+            break;
+        }
+        // The run of signed entries at the front, in one write: each line but the last
+        // without its closing line, which the next entry replaces.
+        std::size_t run = 0;
+        while (run < pending_.size() && run < iov_.size() && pending_[run]->stage == Pending::Stage::Ready) {
+            const std::string& line = pending_[run]->line;
+            iov_[run] = {const_cast<char*>(line.data()), line.size() - kTrailClosing.size()};
+            ++run;
+        }
+        iov_[run - 1].iov_len += kTrailClosing.size();
+        const std::uint64_t offset = state_.entries_end;
+        const int fd = file_.get();
+        writing_ = true;
+        lock.unlock();
+        auto wrote = write_all_at(fd, std::span(iov_.data(), run), offset);
+        bool restored = true;
+        if (!wrote) {
+            // Put the closing line back where it was, so the file stays the array it was.
+            restored = write_all_at(fd, kTrailClosing, offset).has_value() &&
+                       ::ftruncate(fd, static_cast<off_t>(offset + kTrailClosing.size())) == 0;
+        }
+        lock.lock();
+        writing_ = false;
+        if (!wrote) {
+            if (!restored) {
+                broken_ = true;
+                wake_after_sync(true);
+            }
+            roll_back(TrailError::audit(std::move(wrote.error())));
+            break;
+        }
+        for (std::size_t i = 0; i < run; ++i) {
+            Pending& next = *pending_.front();
+            tree_->append(next.hash);
+            state_.head_hash = next.hash;
+            state_.entries_end += next.line.size() - kTrailClosing.size();
+            ++state_.count;
+            next.stage = Pending::Stage::Written;
+            if (next.awaits_write) next.wake.notify_one();
+            pending_.pop_front();
+        }
+        state_.file_size = state_.entries_end + kTrailClosing.size();
+    }
+    if (!changed) return;
+    // Only the threads that wait for this: a wake-up costs a context switch on a busy core.
+    if (gathering_ != nullptr && state_.count >= reserved_count_ && state_.count >= gather_until_) {
+        gathering_->notify_one();
+    }
+    if (draining_ > 0) drained_.notify_all();
+}
+
+void TrailWriter::roll_back(const TrailError& error) {
+    for (Pending* pending : pending_) {
+        nonces_.erase(pending->nonce);
+        pending->stage = Pending::Stage::Failed;
+        if (!pending->error) pending->error = error;
+        pending->wake.notify_one();
+    }
+    pending_.clear();
+    reserved_count_ = state_.count;
+    reserved_head_ = state_.head_hash;
+    ++roll_backs_;
+}
+
+void TrailWriter::wait_for_reserved(std::unique_lock<std::mutex>& lock) {
+    const std::uint64_t target = reserved_count_;
+    const std::uint64_t roll_backs = roll_backs_;
+    ++draining_;
+    drained_.wait(lock, [&] { return state_.count >= target || roll_backs_ != roll_backs; });
+    --draining_;
+}
+
+bool TrailWriter::covers(std::uint64_t target) const {
+    // The first sync after opening writes the checkpoint even with nothing new: the file
+    // beside the trail may be missing or stale, and an empty trail deserves its size-0 one.
+    const bool checkpoint_due =
+        !policy_.checkpoint_origin.empty() && (!checkpoint_written_ || checkpointed_ < target);
+    return durable_ >= target && !checkpoint_due;
+}
+
+void TrailWriter::wake_after_sync(bool all) {
+    // Every waiter now covered returns; of the others, one is woken to lead the next sync.
+    // Each stays listed until it runs: one that finds another leader already waits on.
+    bool leader_woken = false;
+    for (SyncWaiter* waiter : sync_waiters_) {
+        const bool done = covers(waiter->target);
+        if (done || all || !leader_woken) {
+            leader_woken = leader_woken || !done;
+            waiter->wake.notify_one();
+        }
+    }
+    if (closing_) synced_.notify_all();
+}
+
+std::expected<void, TrailError> TrailWriter::make_durable(std::unique_lock<std::mutex>& lock, std::uint64_t target,
+                                                          const Pending* own) {
+    const auto own_failed = [own] { return own != nullptr && own->stage == Pending::Stage::Failed; };
     for (;;) {
-        // The first sync after opening writes the checkpoint even with nothing new: the file
-        // beside the trail may be missing or stale, and an empty trail deserves its size-0 one.
-        const bool with_checkpoint = !policy_.checkpoint_origin.empty();
-        const bool checkpoint_due = with_checkpoint && (!checkpoint_written_ || checkpointed_ < target);
-        if (durable_ >= target && !checkpoint_due) return {};
-        if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
+        if (own_failed()) return {};  // the caller reports its entry's failure
+        if (covers(target)) return {};
+        if (auto ok = usable(); !ok) {
+            wake_after_sync(true);  // nobody leads another sync: every waiter learns it
+            return std::unexpected(std::move(ok.error()));
+        }
         if (syncing_) {
-            synced_.wait(lock);
+            // Woken by the sync in flight once it covers this target, or to lead the next.
+            std::condition_variable own_wake;
+            SyncWaiter waiter{target, own != nullptr ? own->wake : own_wake};
+            sync_waiters_.push_back(&waiter);
+            waiter.wake.wait(lock, [&] { return !syncing_ || covers(target) || own_failed() || broken_ || !file_; });
+            std::erase(sync_waiters_, &waiter);
             continue;
         }
         // This caller leads: one sync for every entry written so far, the lock released so that
-        // appends go on meanwhile and wait for the next sync. Appends already under way are
+        // appends go on meanwhile and wait for the next sync. Appends already reserved are
         // waited for, briefly, so that they share this sync rather than wait for the next one.
+        // A leader that is a durable append also waits, as briefly, for as many entries as the
+        // last sync covered: the callers that sync released are appending again, and a batch
+        // as large as theirs spends a sync (and its CPU) on all of them.
         syncing_ = true;
-        if (preparing_.load() > 0) {
-            synced_.wait_for(lock, kGatherAppends, [this] { return preparing_.load() == 0 || broken_ || !file_; });
+        const std::uint64_t expected = own != nullptr ? last_batch_ : 0;
+        const auto gathered = [&] {
+            return (state_.count >= reserved_count_ && state_.count - durable_ >= expected) || broken_ || !file_;
+        };
+        if (!gathered()) {
+            std::condition_variable wake;
+            gathering_ = &wake;
+            gather_until_ = durable_ + expected;
+            wake.wait_for(lock, kGatherAppends, gathered);
+            gathering_ = nullptr;
             if (auto ok = usable(); !ok) {
                 syncing_ = false;
-                synced_.notify_all();
+                wake_after_sync(true);
                 return std::unexpected(std::move(ok.error()));
             }
         }
@@ -397,12 +591,13 @@ std::expected<void, TrailError> TrailWriter::make_durable(std::unique_lock<std::
             // since the last good sync can be trusted, so the writer stops.
             broken_ = true;
             syncing_ = false;
-            synced_.notify_all();
+            wake_after_sync(true);
             return io_failure(failed);
         }
+        last_batch_ = covered - durable_;
         durable_ = std::max(durable_, covered);
         std::expected<void, TrailError> written;
-        if (with_checkpoint) {
+        if (!policy_.checkpoint_origin.empty()) {
             // The tree is an index of the trail, checked against it on every opening: never
             // synced here, it is written out for readers of the checkpoint beside the writer.
             tree_->flush();
@@ -422,7 +617,7 @@ std::expected<void, TrailError> TrailWriter::make_durable(std::unique_lock<std::
             }
         }
         syncing_ = false;
-        synced_.notify_all();
+        wake_after_sync(!written);
         if (!written) return written;
     }
 }
@@ -441,6 +636,7 @@ std::expected<std::string, TrailError> TrailWriter::checkpoint_locked(const std:
 std::expected<std::string, TrailError> TrailWriter::checkpoint(const std::string& origin) {
     std::unique_lock lock(mutex_);
     if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
+    wait_for_reserved(lock);
     if (auto synced = make_durable(lock, state_.count); !synced) return std::unexpected(std::move(synced.error()));
     // Entries appended while the sync was in flight may not be durable yet: they are left out.
     return checkpoint_locked(origin, durable_);
@@ -449,11 +645,16 @@ std::expected<std::string, TrailError> TrailWriter::checkpoint(const std::string
 std::expected<void, TrailError> TrailWriter::sync() {
     std::unique_lock lock(mutex_);
     if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
+    wait_for_reserved(lock);
     return make_durable(lock, state_.count);
 }
 
 std::expected<void, TrailError> TrailWriter::close() {
     std::unique_lock lock(mutex_);
+    if (!file_) return std::unexpected(TrailError::closed());
+    // Appends already reserved are written (or fail) first; none are reserved after this.
+    closing_ = true;
+    wait_for_reserved(lock);
     if (!file_) return std::unexpected(TrailError::closed());
     std::expected<void, TrailError> synced;
     if (!broken_) synced = make_durable(lock, state_.count);
@@ -463,6 +664,7 @@ std::expected<void, TrailError> TrailWriter::close() {
     // Closing is the one time the tree is synced: a clean shutdown leaves it current.
     if (!broken_) (void)tree_->sync();
     file_.reset();  // closing the descriptor releases the lock
+    wake_after_sync(true);
     return synced;
 }
 

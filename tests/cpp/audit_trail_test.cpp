@@ -2,11 +2,17 @@
 // reopening continues the chain, a cut-short append is repaired and nothing else is.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <barrier>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "audit_log/audit_log.hpp"
@@ -465,6 +471,260 @@ TEST_F(TrailTest, AStaleInnerNodeOfTheTreeIsRebuiltNotTakenForAFork) {
     const auto verified = verify_trail_prefix(path_, public_key(), test::read_file(checkpoint_path_for(path_)));
     ASSERT_TRUE(verified) << verified.error().message();
     EXPECT_EQ(test::read_file(checkpoint_path_for(path_)).rfind("example.com/trail\n4\n", 0), 0u);
+}
+
+
+// ------------------------------------------------------------ appends from many threads
+
+// Each entry line of the file as parsed: index and current_hash, in file order.
+std::map<std::uint64_t, Hash32> hashes_in_file(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    TrailEntryParser parser;
+    std::map<std::uint64_t, Hash32> out;
+    while (std::getline(in, line) && line != "]") {
+        if (line.back() == ',') line.pop_back();
+        const std::size_t size = line.size();
+        line.append(TrailEntryParser::kPadding, ' ');
+        auto entry = parser.parse(std::string_view(line).substr(0, size));
+        if (!entry) throw std::runtime_error(entry.error());
+        out.emplace(entry->entry.index, entry->entry.current_hash);
+    }
+    return out;
+}
+
+std::string target_of(int thread, int i) {
+    // Built by appends: GCC 12 warns falsely (-Wrestrict) on "t" + std::to_string(t).
+    std::string target = std::to_string(thread);
+    target.insert(0, 1, 't').append(1, '-').append(std::to_string(i));
+    return target;
+}
+
+// Durable appends signed in parallel and written in index order: every acknowledged index is
+// in the file with the hash it was acknowledged with, and a nonce raced by two threads is
+// taken by exactly one of them.
+TEST_F(TrailTest, DurableAppendsFromManyThreadsAreAllInTheFileOnce) {
+    auto writer = open(7, SyncPolicy{1, {}, {}});
+    constexpr int kThreads = 8;
+    constexpr int kEach = 30;
+    std::mutex results_mutex;
+    std::map<std::uint64_t, Hash32> acknowledged;
+    std::atomic<int> replays_refused{0};
+    std::atomic<int> raced_taken{0};
+    std::barrier meet(2);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                const AppendResult result = append(*writer, target_of(t, i));
+                std::lock_guard lock(results_mutex);
+                EXPECT_TRUE(acknowledged.emplace(result.index, result.hash).second) << result.index;
+            }
+        });
+    }
+    // Two more threads append the same proof at the same moment, over and over.
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kEach; ++i) {
+                const Action a = action("raced-" + std::to_string(i));
+                IntegrityProof p = proof(a);
+                p.nonce.fill(static_cast<std::uint8_t>(i + 1));
+                meet.arrive_and_wait();
+                auto result = writer->append(a, p, Decision::approved());
+                if (result) {
+                    ++raced_taken;
+                    std::lock_guard lock(results_mutex);
+                    EXPECT_TRUE(acknowledged.emplace(result->index, result->hash).second);
+                } else {
+                    EXPECT_EQ(result.error().kind(), TrailError::Kind::NonceReplayed);
+                    ++replays_refused;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(raced_taken.load(), kEach);
+    EXPECT_EQ(replays_refused.load(), kEach);
+
+    const std::uint64_t total = kThreads * kEach + kEach;
+    ASSERT_EQ(acknowledged.size(), total);
+    EXPECT_EQ(acknowledged.rbegin()->first, total - 1);  // with no duplicate: 0 .. total-1
+    EXPECT_EQ(writer->count(), total);
+    const auto summary = verify_trail(path_, public_key());
+    ASSERT_TRUE(summary) << summary.error().message();
+    EXPECT_EQ(summary->count, total);
+    EXPECT_EQ(hashes_in_file(path_), acknowledged);
+    ASSERT_TRUE(writer->close());
+}
+
+// A write that fails part way while other appends are reserved behind it: it and every append
+// reserved after it fail, the file stays the complete array it was, and once writes succeed
+// again the writer goes on from the last entry written, with no gap in the indexes.
+TEST_F(TrailTest, AFailedWriteAmongConcurrentAppendsFailsThoseBehindItAndLeavesAnArray) {
+    auto writer = open(7, SyncPolicy{1, {}, {}});
+    for (int i = 0; i < 5; ++i) append(*writer, target_of(99, i));
+    const auto before = fs::file_size(path_);
+
+    // A file-size limit a few entries above the current size: writes past it fail (EFBIG).
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old_limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    const rlimit limit{static_cast<rlim_t>(before + 4000), old_limit.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+
+    std::mutex results_mutex;
+    std::set<std::uint64_t> succeeded;
+    std::atomic<int> failed{0};
+    const auto hammer = [&](int round) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 6; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 10; ++i) {
+                    const Action a = action(target_of(t, round * 100 + i));
+                    auto result = writer->append(a, proof(a), Decision::approved());
+                    if (!result) {
+                        EXPECT_EQ(result.error().kind(), TrailError::Kind::Audit) << result.error().message();
+                        ++failed;
+                        continue;
+                    }
+                    std::lock_guard lock(results_mutex);
+                    EXPECT_TRUE(succeeded.insert(result->index).second);
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+    };
+    hammer(0);
+    const std::uint64_t written = writer->count();
+    EXPECT_GT(failed.load(), 0);
+    EXPECT_LT(written, 65u);
+    // The file holds exactly the acknowledged entries, and verifies.
+    auto summary = verify_trail(path_, public_key());
+    ASSERT_TRUE(summary) << summary.error().message();
+    EXPECT_EQ(summary->count, written);
+    EXPECT_EQ(succeeded.size(), written - 5);
+    if (!succeeded.empty()) {
+        EXPECT_EQ(*succeeded.rbegin(), written - 1);
+    }
+
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    std::signal(SIGXFSZ, old_handler);
+
+    failed = 0;
+    hammer(1);
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(writer->count(), written + 60);
+    EXPECT_EQ(succeeded.size(), written + 55);
+    EXPECT_EQ(*succeeded.rbegin(), written + 59);
+    ASSERT_TRUE(writer->close());
+    summary = verify_trail(path_, public_key());
+    ASSERT_TRUE(summary) << summary.error().message();
+    EXPECT_EQ(summary->count, written + 60);
+}
+
+// An entry over the line limit is refused before it takes an index, while other threads go on
+// appending: their indexes stay contiguous and the refused proof's nonce stays free.
+TEST_F(TrailTest, AnEntryTooLargeIsRefusedWithoutAGapWhileOthersAppend) {
+    auto writer = open(7, SyncPolicy{1, {}, {}});
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    std::atomic<int> appended{0};
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; !stop || i < 5; ++i) {
+                append(*writer, target_of(t, i));
+                ++appended;
+            }
+        });
+    }
+    // Each byte 255 is four characters of the line: well over the limit.
+    const Action huge{ActionType(ActionKind::Write), "huge", Bytes(kMaxEntryLine / 4 + 1000, 255), {}};
+    const IntegrityProof huge_proof = proof(huge);
+    const auto refused = writer->append(huge, huge_proof, Decision::approved());
+    stop = true;
+    for (auto& thread : threads) thread.join();
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().kind(), TrailError::Kind::EntryTooLarge);
+
+    // The same nonce is still free: a small action under it is accepted.
+    const Action small = action("small");
+    IntegrityProof small_proof = proof(small);
+    small_proof.nonce = huge_proof.nonce;
+    ASSERT_TRUE(writer->append(small, small_proof, Decision::approved()));
+    ASSERT_TRUE(writer->close());
+    const auto summary = verify_trail(path_, public_key());
+    ASSERT_TRUE(summary) << summary.error().message();
+    EXPECT_EQ(summary->count, static_cast<std::uint64_t>(appended.load()) + 1);
+}
+
+
+// Near the line limit the line's size depends on the signature's digits, so the writer signs
+// there and applies the limit exactly: an entry whose line is exactly the limit is written, one
+// a byte over is refused and changes nothing. The key signs deterministically, so the test
+// finds, by the target's length, actions whose lines are exactly those sizes.
+TEST_F(TrailTest, TheLineLimitIsExactWhereTheSignatureDecidesIt) {
+    auto writer = open(7, SyncPolicy{0, {}, {}});
+    const auto signer = key();
+    const Bytes payload(kMaxEntryLine / 4 - 400, 255);  // "255," each: a line just under the limit
+    const auto list_size = [](ByteView bytes) {
+        std::string text;
+        render_entry_signature(text, bytes);
+        return text.size() - 1;  // without the closing brace
+    };
+    // The action whose entry, at `index` after `prev`, has a line of exactly `size` bytes. The
+    // target's length moves the line a byte at a time; the digits of the three hashes and the
+    // signature (128 bytes, 3.57 characters each on average) move it around that.
+    const auto action_of_size = [&](std::uint64_t index, const Hash32& prev, std::size_t size) {
+        const auto entry_of = [&](std::size_t pad) {
+            const Action a{ActionType(ActionKind::Write), std::string(pad, 'p'), payload, {}};
+            IntegrityProof p = proof(a);
+            p.nonce.fill(static_cast<std::uint8_t>(200 + index));
+            return TrailEntry{AuditEntry{index, pinned_clock(), a, p, Decision::approved(), prev, {}, {}}, {}};
+        };
+        std::string line;
+        const TrailEntry first = entry_of(0);
+        render_entry_json(line, first);  // a zero hash and an empty signature
+        const std::size_t fixed =
+            line.size() - list_size(first.entry.proof.action_hash) - list_size(Hash32{}) - list_size({});
+        const std::size_t middle = size - fixed - 128 * 357 / 100;
+        for (std::size_t pad = middle - 30; pad < middle + 30; ++pad) {
+            TrailEntry entry = entry_of(pad);
+            entry.entry.current_hash = entry_hash(entry);
+            const auto signature = signer->sign(signature_message(entry.entry.current_hash));
+            if (!signature) throw std::runtime_error("signing failed");
+            if (fixed + pad + list_size(entry.entry.proof.action_hash) + list_size(entry.entry.current_hash) +
+                    list_size(*signature) == size) {
+                return std::pair{entry.entry.action, entry.entry.proof};
+            }
+        }
+        throw std::runtime_error("no action of that size");
+    };
+
+    const auto [fits, fits_proof] = action_of_size(0, kGenesisHash, kMaxEntryLine);
+    const auto written = writer->append(fits, fits_proof, Decision::approved());
+    ASSERT_TRUE(written) << written.error().message();
+    EXPECT_EQ(fs::file_size(path_), 1 + 1 + kMaxEntryLine + 3);  // "[", "\n", the line, "\n]\n"
+
+    const auto [over, over_proof] = action_of_size(1, written->hash, kMaxEntryLine + 1);
+    const auto before = fs::file_size(path_);
+    const auto refused = writer->append(over, over_proof, Decision::approved());
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message(), "Audit trail entry of " + std::to_string(kMaxEntryLine + 1) +
+                                             " bytes exceeds the limit of " + std::to_string(kMaxEntryLine) + " bytes");
+    EXPECT_EQ(fs::file_size(path_), before);
+    EXPECT_EQ(writer->count(), 1u);
+    // Nothing was reserved: the refused nonce is free and the next entry takes index 1.
+    const Action small = action("small");
+    IntegrityProof small_proof = proof(small);
+    small_proof.nonce = over_proof.nonce;
+    const auto next = writer->append(small, small_proof, Decision::approved());
+    ASSERT_TRUE(next) << next.error().message();
+    EXPECT_EQ(next->index, 1u);
+    ASSERT_TRUE(writer->close());
+    const auto summary = verify_trail(path_, public_key());
+    ASSERT_TRUE(summary) << summary.error().message();
+    EXPECT_EQ(summary->count, 2u);
 }
 
 }  // namespace
