@@ -70,8 +70,8 @@ enum class ScanMode {
 using TrailEntryHook = std::function<void(std::uint64_t index, const Hash32& current_hash)>;
 
 //
-// The entries' own signature checks run on every core (trail_signatures.hpp) for a file of
-// some size; the first failure in file order is reported all the same.
+// For a file of some size, reading the entries, their hashes and their signature checks run on
+// every core (trail_line_checks.hpp); the first failure in file order is reported all the same.
 //
 // Entries below `signatures_from` skip their own signature check (check 6, but not a gate's
 // signatures): a signed checkpoint vouches for them, and the caller compares its root with the
