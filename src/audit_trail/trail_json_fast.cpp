@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -279,11 +280,94 @@ private:
         return p + 1 + unsigned{two} + unsigned{three};
     }
 
+    // For the eight bytes of a word: bit i set where byte i is a comma; in `other`, the high
+    // bit of each byte that is neither a comma nor a digit. Exact: nothing carries between bytes.
+    static std::uint64_t comma_bits(std::uint64_t word, std::uint64_t& other) {
+        constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+        constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+        const std::uint64_t low = word & kLow7;
+        const std::uint64_t comma = ~(((low ^ 0x2C2C2C2C2C2C2C2Cull) + kLow7) | word) & kHigh;
+        const std::uint64_t digit = (low + 0x5050505050505050ull) & ~(low + 0x4646464646464646ull) & ~word & kHigh;
+        other |= ~(comma | digit) & kHigh;
+        return ((comma >> 7) * 0x0102040810204080ull) >> 56;
+    }
+
+    // The digits from `from` to `to` (before `end`, all digits): a byte, or 256 and up when
+    // they are not one. No branch depends on the number's length, which is as random as the
+    // bytes are.
+    static unsigned number(const char* from, const char* to, const char* end) {
+        std::uint32_t word = 0;
+        if (end - from >= 4) {
+            std::memcpy(&word, from, 4);
+        } else {
+            for (int i = 0; from + i < end; ++i) word |= std::uint32_t{static_cast<unsigned char>(from[i])} << (8 * i);
+        }
+        const auto length = static_cast<std::size_t>(to - from);
+        const unsigned shift = 8 * ((4 - length) & 3);
+        const std::uint32_t aligned = (word - 0x30303030u) << shift;  // the last digit in the top byte
+        const unsigned value = (aligned >> 8 & 0xff) * 100 + (aligned >> 16 & 0xff) * 10 + (aligned >> 24);
+        const bool bad = length - 1 > 2 || (length > 1 && (word & 0xff) == '0');
+        return value | (unsigned{bad} << 8);
+    }
+
+    // The writer's form of a byte list, digits and commas only, from `p` to its "]" at `close`:
+    // the commas are found a word at a time first, so that the numbers between them are read
+    // independently of each other. False leaves the list to the element-by-element loop.
+    bool compact_byte_list(const char* p, const char* close, std::uint8_t* out, std::size_t room,
+                           std::size_t& count) const {
+        count = 0;
+        if (p == close) return true;
+        const char* const end = end_;
+        const auto length = static_cast<std::size_t>(close - p);
+        std::size_t n = 0;
+        unsigned seen = 0;        // the bits of every number read: 256 and up means one was bad
+        std::uint64_t other = 0;  // any byte that is neither a digit nor a comma
+        const char* start = p;
+        for (std::size_t base = 0; base < length; base += 64) {
+            const std::size_t block = std::min<std::size_t>(64, length - base);
+            std::uint64_t commas = 0;
+            std::size_t j = 0;
+            for (; j + 8 <= block; j += 8) {
+                std::uint64_t word;
+                std::memcpy(&word, p + base + j, 8);
+                commas |= comma_bits(word, other) << j;
+            }
+            for (; j < block; ++j) {
+                const char c = p[base + j];
+                commas |= std::uint64_t{c == ','} << j;
+                other |= std::uint64_t{c != ',' && (c < '0' || c > '9')};
+            }
+            if (other != 0) return false;
+            while (commas != 0) {
+                const char* comma = p + base + static_cast<std::size_t>(__builtin_ctzll(commas));
+                commas &= commas - 1;
+                if (n == room) return false;
+                const unsigned value = number(start, comma, end);
+                seen |= value;
+                out[n++] = static_cast<std::uint8_t>(value);
+                start = comma + 1;
+            }
+        }
+        if (n == room) return false;
+        const unsigned value = number(start, close, end);
+        seen |= value;
+        out[n++] = static_cast<std::uint8_t>(value);
+        count = n;
+        return seen <= 255;
+    }
+
     // A byte list into `out`, at most `room` elements; how many in `count`. The cursor lives in
     // locals here: stores through `out` could otherwise alias it.
     bool byte_list(std::uint8_t* out, std::size_t room, std::size_t& count) {
         count = 0;
         if (!take('[')) return false;
+        if (const void* close = std::memchr(at_, ']', static_cast<std::size_t>(end_ - at_))) {
+            if (compact_byte_list(at_, static_cast<const char*>(close), out, room, count)) {
+                at_ = static_cast<const char*>(close) + 1;
+                return true;
+            }
+        }
+        count = 0;
         const char* p = at_;
         const char* const end = end_;
         const auto skip = [&] {

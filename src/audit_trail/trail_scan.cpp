@@ -23,6 +23,12 @@ std::optional<std::uint64_t> NonceIndex::find(const Nonce& nonce) const {
     return found->second;
 }
 
+std::optional<std::uint64_t> NonceIndex::insert_new(const Nonce& nonce, std::uint64_t index) {
+    const auto [at, inserted] = map_.try_emplace(nonce, index);
+    if (inserted) return std::nullopt;
+    return at->second;
+}
+
 std::size_t NonceIndex::Hash::operator()(const Nonce& nonce) const noexcept {
     std::uint64_t head;
     std::memcpy(&head, nonce.data(), sizeof head);
@@ -208,8 +214,10 @@ std::expected<void, ScanFailure> scan_entries(int fd, const PublicKey& key, Trai
                 next_report = done + kProgressEvery;
             }
             if (closed) return layout_error(at_line(line_number) + "text after the closing \"]\"");
-            // No line of a trail holds a carriage return, not even as white space around an entry.
-            if (std::memchr(line_text.data(), '\r', line_text.size()) != nullptr) {
+            const LineVerdict& verdict = chunk->verdict(i);
+            // No line of a trail holds a carriage return, not even as white space around an entry
+            // (an entry a worker found sound holds none).
+            if (!verdict.sound && std::memchr(line_text.data(), '\r', line_text.size()) != nullptr) {
                 return layout_error(at_line(line_number) + "a carriage return");
             }
             const auto cut_short = [&] { return layout_error(at_line(line_number) + "the file ends inside a line"); };
@@ -234,7 +242,6 @@ std::expected<void, ScanFailure> scan_entries(int fd, const PublicKey& key, Trai
                                     std::to_string(kMaxEntryLine) + " bytes");
             }
 
-            const LineVerdict& verdict = chunk->verdict(i);
             bool torn_line_end = false;
             Hash32 current_hash;
             Nonce nonce;
@@ -261,12 +268,11 @@ std::expected<void, ScanFailure> scan_entries(int fd, const PublicKey& key, Trai
                 current_hash = parsed->entry.current_hash;
                 nonce = parsed->entry.proof.nonce;
             }
-            if (const auto earlier = nonces.find(nonce)) {
+            if (const auto earlier = nonces.insert_new(nonce, state.count)) {
                 return std::unexpected(ScanFailure{AuditError::serialization_error(
                     "the proof nonce of entry " + std::to_string(state.count) + " repeats that of entry " +
                     std::to_string(*earlier))});
             }
-            nonces.insert(nonce, state.count);
             if (on_entry) on_entry(state.count, current_hash);
             state.head_hash = current_hash;
             state.entries_end = line.offset + text.size();

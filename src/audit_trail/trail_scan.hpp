@@ -27,6 +27,8 @@ public:
     // The index of the entry already holding the nonce, if any.
     std::optional<std::uint64_t> find(const Nonce& nonce) const;
     void insert(const Nonce& nonce, std::uint64_t index) { map_.emplace(nonce, index); }
+    // Inserts the nonce unless it is there already: then the index of the entry holding it.
+    std::optional<std::uint64_t> insert_new(const Nonce& nonce, std::uint64_t index);
     std::size_t size() const { return map_.size(); }
 
 private:
