@@ -35,6 +35,14 @@ std::size_t NonceIndex::Hash::operator()(const Nonce& nonce) const noexcept {
     return static_cast<std::size_t>(head);
 }
 
+bool NonceIndex::Equal::operator()(const Nonce& a, const Nonce& b) const noexcept {
+    // Four word compares inline rather than a call to memcmp: the index is asked once per entry.
+    std::uint64_t x[4], y[4];
+    std::memcpy(x, a.data(), sizeof x);
+    std::memcpy(y, b.data(), sizeof y);
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2]) | (x[3] ^ y[3])) == 0;
+}
+
 namespace {
 
 constexpr std::size_t kReadBytes = std::size_t{1} << 20;

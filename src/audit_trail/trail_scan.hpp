@@ -35,7 +35,10 @@ private:
     struct Hash {
         std::size_t operator()(const Nonce& nonce) const noexcept;
     };
-    std::unordered_map<Nonce, std::uint64_t, Hash> map_;
+    struct Equal {
+        bool operator()(const Nonce& a, const Nonce& b) const noexcept;
+    };
+    std::unordered_map<Nonce, std::uint64_t, Hash, Equal> map_;
 };
 
 // What a scan learnt, up to the last entry that passed every check.
