@@ -39,7 +39,11 @@ public:
     TrailEntryParser& operator=(const TrailEntryParser&) = delete;
 
     // `line` must be followed in memory by at least kPadding readable bytes.
+    // Most lines are read in one quick pass (trail_json_fast.hpp); the rest, and every
+    // refusal, by the thorough parser.
     std::expected<TrailEntry, std::string> parse(std::string_view line);
+    // The thorough parser alone: the reference the quick pass is held to.
+    std::expected<TrailEntry, std::string> parse_thoroughly(std::string_view line);
 
     static constexpr std::size_t kPadding = 64;
 

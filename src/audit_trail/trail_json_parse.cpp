@@ -8,6 +8,7 @@
 
 #include "audit_trail/json_minus.hpp"
 #include "audit_trail/trail_json.hpp"
+#include "audit_trail/trail_json_fast.hpp"
 
 namespace corvel {
 
@@ -286,6 +287,12 @@ TrailEntryParser::TrailEntryParser() : impl_(new Impl) {}
 TrailEntryParser::~TrailEntryParser() { delete impl_; }
 
 std::expected<TrailEntry, std::string> TrailEntryParser::parse(std::string_view line) {
+    TrailEntry entry;
+    if (read_entry_quickly(line, entry)) return entry;
+    return parse_thoroughly(line);
+}
+
+std::expected<TrailEntry, std::string> TrailEntryParser::parse_thoroughly(std::string_view line) {
     dom::element root;
     if (const auto error = impl_->parser.parse(line.data(), line.size(), false).get(root); error != simdjson::SUCCESS)
         return std::unexpected(std::string("entry is not valid JSON: ") + simdjson::error_message(error));

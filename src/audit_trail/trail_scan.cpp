@@ -12,6 +12,7 @@
 
 #include "audit_trail/trail_error.hpp"
 #include "audit_trail/trail_json.hpp"
+#include "audit_trail/trail_line_checks.hpp"
 #include "audit_trail/trail_signatures.hpp"
 
 namespace corvel {
@@ -22,10 +23,24 @@ std::optional<std::uint64_t> NonceIndex::find(const Nonce& nonce) const {
     return found->second;
 }
 
+std::optional<std::uint64_t> NonceIndex::insert_new(const Nonce& nonce, std::uint64_t index) {
+    const auto [at, inserted] = map_.try_emplace(nonce, index);
+    if (inserted) return std::nullopt;
+    return at->second;
+}
+
 std::size_t NonceIndex::Hash::operator()(const Nonce& nonce) const noexcept {
     std::uint64_t head;
     std::memcpy(&head, nonce.data(), sizeof head);
     return static_cast<std::size_t>(head);
+}
+
+bool NonceIndex::Equal::operator()(const Nonce& a, const Nonce& b) const noexcept {
+    // Four word compares inline rather than a call to memcmp: the index is asked once per entry.
+    std::uint64_t x[4], y[4];
+    std::memcpy(x, a.data(), sizeof x);
+    std::memcpy(y, b.data(), sizeof y);
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2]) | (x[3] ^ y[3])) == 0;
 }
 
 namespace {
@@ -155,93 +170,127 @@ std::expected<void, AuditError> check_entry(const TrailEntry& trail_entry, std::
 
 namespace {
 
+// Fills a chunk with the reader's next lines: about kChunkBytes of them, or up to the end of
+// the file or a read error (left in `failure`, to be reported after the lines before it).
+void fill_chunk(LineReader& reader, LineChunk& chunk, std::uint64_t& lines_read,
+                std::optional<AuditError>& failure, bool& at_end) {
+    while (chunk.bytes() < EntryLineChecks::kChunkBytes) {
+        auto next = reader.next();
+        if (!next) {
+            failure = std::move(next.error());
+            at_end = true;
+            return;
+        }
+        if (!*next) {
+            at_end = true;
+            return;
+        }
+        chunk.add((*next)->text, (*next)->offset, (*next)->terminated);
+        ++lines_read;
+    }
+}
+
 std::expected<void, ScanFailure> scan_entries(int fd, const PublicKey& key, TrailState& state, NonceIndex& nonces,
                                               ScanMode mode, const TrailProgress& progress,
                                               const TrailEntryHook& on_entry, std::uint64_t signatures_from,
-                                              SignatureChecks* checks) {
+                                              unsigned threads) {
     LineReader reader(fd);
+    EntryLineChecks checks(key, signatures_from, threads);
     TrailEntryParser parser;
+    std::uint64_t lines_read = 0;
+    std::optional<AuditError> read_failure;
+    bool at_end = false;
     std::uint64_t line_number = 0;
     std::uint64_t next_report = kProgressEvery;
     bool comma_before = false;  // the previous entry line ended in a comma
     bool closed = false;
 
     for (;;) {
-        auto next = reader.next();
-        if (!next) return std::unexpected(ScanFailure{std::move(next.error())});
-        if (!*next) break;
-        const LineReader::Line line = **next;
-        ++line_number;
-        if (progress && reader.bytes_read() >= next_report) {
-            if (!progress(reader.bytes_read(), state.file_size)) return stopped();
-            next_report = reader.bytes_read() + kProgressEvery;
+        while (!at_end && checks.has_room()) {
+            fill_chunk(reader, checks.start_chunk(lines_read + 1), lines_read, read_failure, at_end);
+            checks.submit();
         }
-        if (closed) return layout_error(at_line(line_number) + "text after the closing \"]\"");
-        // No line of a trail holds a carriage return, not even as white space around an entry.
-        if (std::memchr(line.text.data(), '\r', line.text.size()) != nullptr) {
-            return layout_error(at_line(line_number) + "a carriage return");
-        }
-        const auto cut_short = [&] { return layout_error(at_line(line_number) + "the file ends inside a line"); };
-        if (line_number == 1) {
-            if (!line.terminated) return cut_short();
-            if (line.text != kTrailOpening) return layout_error("line 1: expected \"[\"");
-            continue;
-        }
-        if (line.text == "]") {
-            if (comma_before) return layout_error(at_line(line_number) + "\"]\" after a comma");
-            if (!line.terminated) return cut_short();
-            closed = true;
-            continue;
-        }
-        if (state.count > 0 && !comma_before) return layout_error(at_line(line_number) + "entry not preceded by a comma");
-        std::string_view text = line.text;
-        comma_before = !text.empty() && text.back() == ',';
-        if (comma_before) text.remove_suffix(1);
-        if (text.size() > kMaxEntryLine) {
-            return layout_error(at_line(line_number) + "the entry line is longer than the limit of " +
-                                std::to_string(kMaxEntryLine) + " bytes");
-        }
+        const LineChunk* chunk = checks.next_checked();
+        if (chunk == nullptr) break;
+        for (std::size_t i = 0; i < chunk->size(); ++i) {
+            const LineChunk::Line& line = chunk->line(i);
+            const std::string_view line_text = chunk->text(i);
+            ++line_number;
+            const std::uint64_t done = line.offset + line.size + (line.terminated ? 1 : 0);
+            if (progress && done >= next_report) {
+                if (!progress(done, state.file_size)) return stopped();
+                next_report = done + kProgressEvery;
+            }
+            if (closed) return layout_error(at_line(line_number) + "text after the closing \"]\"");
+            const LineVerdict& verdict = chunk->verdict(i);
+            // No line of a trail holds a carriage return, not even as white space around an entry
+            // (an entry a worker found sound holds none).
+            if (!verdict.sound && std::memchr(line_text.data(), '\r', line_text.size()) != nullptr) {
+                return layout_error(at_line(line_number) + "a carriage return");
+            }
+            const auto cut_short = [&] { return layout_error(at_line(line_number) + "the file ends inside a line"); };
+            if (line_number == 1) {
+                if (!line.terminated) return cut_short();
+                if (line_text != kTrailOpening) return layout_error("line 1: expected \"[\"");
+                continue;
+            }
+            if (line_text == "]") {
+                if (comma_before) return layout_error(at_line(line_number) + "\"]\" after a comma");
+                if (!line.terminated) return cut_short();
+                closed = true;
+                continue;
+            }
+            if (state.count > 0 && !comma_before)
+                return layout_error(at_line(line_number) + "entry not preceded by a comma");
+            std::string_view text = line_text;
+            comma_before = !text.empty() && text.back() == ',';
+            if (comma_before) text.remove_suffix(1);
+            if (text.size() > kMaxEntryLine) {
+                return layout_error(at_line(line_number) + "the entry line is longer than the limit of " +
+                                    std::to_string(kMaxEntryLine) + " bytes");
+            }
 
-        auto parsed = parser.parse(text);
-        bool torn_line_end = false;
-        if (!parsed && mode == ScanMode::RecoverTornTail) {
-            // An append cut after its first byte leaves the old closing "]" behind the comma.
-            const std::size_t end = text.find_last_not_of(std::string_view(",]\0", 3));
-            if (end != std::string_view::npos && end + 1 < text.size()) {
-                text = text.substr(0, end + 1);
-                parsed = parser.parse(text);
-                torn_line_end = parsed.has_value();
+            bool torn_line_end = false;
+            Hash32 current_hash;
+            Nonce nonce;
+            if (verdict.sound && line_number - 2 == state.count && verdict.prev_hash == state.head_hash) {
+                current_hash = verdict.current_hash;
+                nonce = verdict.nonce;
+            } else {
+                // The line again, one check after the other, so that a failure is named as ever.
+                auto parsed = parser.parse(text);
+                if (!parsed && mode == ScanMode::RecoverTornTail) {
+                    // An append cut after its first byte leaves the old closing "]" behind the comma.
+                    const std::size_t end = text.find_last_not_of(std::string_view(",]\0", 3));
+                    if (end != std::string_view::npos && end + 1 < text.size()) {
+                        text = text.substr(0, end + 1);
+                        parsed = parser.parse(text);
+                        torn_line_end = parsed.has_value();
+                    }
+                }
+                if (!parsed) return layout_error(at_line(line_number) + parsed.error());
+                if (auto checked = check_entry(*parsed, state.count, state.head_hash, key, state.count >= signatures_from);
+                    !checked) {
+                    return std::unexpected(ScanFailure{std::move(checked.error())});
+                }
+                current_hash = parsed->entry.current_hash;
+                nonce = parsed->entry.proof.nonce;
             }
-        }
-        if (!parsed) return layout_error(at_line(line_number) + parsed.error());
-        const bool own_signature = state.count >= signatures_from;
-        const bool deferred = own_signature && checks != nullptr;
-        if (auto checked = check_entry(*parsed, state.count, state.head_hash, key, own_signature && !deferred);
-            !checked) {
-            return std::unexpected(ScanFailure{std::move(checked.error())});
-        }
-        if (deferred) {
-            // check_entry has seen that the signature is 64 bytes long.
-            checks->add(state.count, parsed->entry.current_hash, parsed->entry.signature.data());
-            // A failure found meanwhile ends the scan: nothing after it can come first.
-            if ((state.count & 1023) == 0 && checks->failed()) {
-                return std::unexpected(ScanFailure{AuditError::invalid_signature(*checks->failed())});
+            if (const auto earlier = nonces.insert_new(nonce, state.count)) {
+                return std::unexpected(ScanFailure{AuditError::serialization_error(
+                    "the proof nonce of entry " + std::to_string(state.count) + " repeats that of entry " +
+                    std::to_string(*earlier))});
             }
+            if (on_entry) on_entry(state.count, current_hash);
+            state.head_hash = current_hash;
+            state.entries_end = line.offset + text.size();
+            ++state.count;
+            // A whole entry with its line end missing is kept: only what follows it was cut.
+            if (!line.terminated || torn_line_end) return cut_short();
         }
-        const Nonce& nonce = parsed->entry.proof.nonce;
-        if (const auto earlier = nonces.find(nonce)) {
-            return std::unexpected(ScanFailure{AuditError::serialization_error(
-                "the proof nonce of entry " + std::to_string(state.count) + " repeats that of entry " +
-                std::to_string(*earlier))});
-        }
-        nonces.insert(nonce, state.count);
-        if (on_entry) on_entry(state.count, parsed->entry.current_hash);
-        state.head_hash = parsed->entry.current_hash;
-        state.entries_end = line.offset + text.size();
-        ++state.count;
-        // A whole entry with its line end missing is kept: only what follows it was cut.
-        if (!line.terminated || torn_line_end) return cut_short();
+        checks.release();
     }
+    if (read_failure) return std::unexpected(ScanFailure{std::move(*read_failure)});
     if (line_number == 0) return layout_error("the file is empty");
     if (!closed) return layout_error("the file ends without the closing \"]\"");
     if (progress && !progress(reader.bytes_read(), state.file_size)) return stopped();
@@ -256,21 +305,8 @@ std::expected<void, ScanFailure> scan_trail(int fd, const PublicKey& key, TrailS
     struct stat metadata;
     if (::fstat(fd, &metadata) != 0) return std::unexpected(ScanFailure{AuditError::io_error(errno)});
     state.file_size = static_cast<std::uint64_t>(metadata.st_size);
-    std::optional<SignatureChecks> checks;
-    if (state.file_size >= kParallelFromBytes) {
-        checks.emplace(key);
-        if (!checks->parallel()) checks.reset();
-    }
-    auto scanned = scan_entries(fd, key, state, nonces, mode, progress, on_entry, signatures_from,
-                                checks ? &*checks : nullptr);
-    if (!checks || (!scanned && scanned.error().stopped)) return scanned;
-    // Every check still queued is of an entry before any failure the scan met (or, for a
-    // repeated nonce, of that entry, whose signature is checked first): it comes first.
-    if (const auto bad = checks->finish()) {
-        state.count = *bad;
-        return std::unexpected(ScanFailure{AuditError::invalid_signature(*bad)});
-    }
-    return scanned;
+    const unsigned threads = state.file_size >= kParallelFromBytes ? signature_threads() : 1;
+    return scan_entries(fd, key, state, nonces, mode, progress, on_entry, signatures_from, threads);
 }
 
 }  // namespace corvel

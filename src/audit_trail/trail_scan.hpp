@@ -29,13 +29,18 @@ public:
     void insert(const Nonce& nonce, std::uint64_t index) { map_.emplace(nonce, index); }
     // For a writer whose reserved entry was never written.
     void erase(const Nonce& nonce) { map_.erase(nonce); }
+    // Inserts the nonce unless it is there already: then the index of the entry holding it.
+    std::optional<std::uint64_t> insert_new(const Nonce& nonce, std::uint64_t index);
     std::size_t size() const { return map_.size(); }
 
 private:
     struct Hash {
         std::size_t operator()(const Nonce& nonce) const noexcept;
     };
-    std::unordered_map<Nonce, std::uint64_t, Hash> map_;
+    struct Equal {
+        bool operator()(const Nonce& a, const Nonce& b) const noexcept;
+    };
+    std::unordered_map<Nonce, std::uint64_t, Hash, Equal> map_;
 };
 
 // What a scan learnt, up to the last entry that passed every check.
@@ -72,8 +77,8 @@ enum class ScanMode {
 using TrailEntryHook = std::function<void(std::uint64_t index, const Hash32& current_hash)>;
 
 //
-// The entries' own signature checks run on every core (trail_signatures.hpp) for a file of
-// some size; the first failure in file order is reported all the same.
+// For a file of some size, reading the entries, their hashes and their signature checks run on
+// every core (trail_line_checks.hpp); the first failure in file order is reported all the same.
 //
 // Entries below `signatures_from` skip their own signature check (check 6, but not a gate's
 // signatures): a signed checkpoint vouches for them, and the caller compares its root with the

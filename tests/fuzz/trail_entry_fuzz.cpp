@@ -1,10 +1,12 @@
 // The trail's entry parser: whatever it accepts renders back to a line that parses to the same
-// entry, and that line is an element the audit-log reader loads.
+// entry, and that line is an element the audit-log reader loads. The quick line reader accepts
+// nothing the thorough parser refuses, and reads what it accepts to the same entry.
 
 #include <string>
 
 #include "audit_log/json_reader.hpp"
 #include "audit_trail/trail_json.hpp"
+#include "audit_trail/trail_json_fast.hpp"
 #include "fuzz_input.hpp"
 
 using namespace corvel;
@@ -20,7 +22,15 @@ std::expected<TrailEntry, std::string> parse(TrailEntryParser& parser, std::stri
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static TrailEntryParser parser;
-    const auto entry = parse(parser, std::string(reinterpret_cast<const char*>(data), size));
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    if (TrailEntry quick; read_entry_quickly(input, quick)) {
+        std::string padded = input;
+        padded.append(TrailEntryParser::kPadding, ' ');
+        const auto thorough = parser.parse_thoroughly(std::string_view(padded).substr(0, size));
+        require(thorough.has_value(), "the quick reader accepts a line the thorough parser refuses");
+        require(*thorough == quick, "the quick reader reads another entry than the thorough parser");
+    }
+    const auto entry = parse(parser, input);
     if (!entry) return 0;
     // Anything read from JSON strings is valid UTF-8 already.
     require(invalid_utf8_member(*entry).empty(), "an accepted entry holds invalid UTF-8");
