@@ -2,7 +2,7 @@
 
     python bench/gate_bench.py [--calls 5000]
 
-In one run, on one request:
+In one run, on one request, timed call by call in alternating blocks of 100:
 
 1. gate.check() with a 50-policy Cedar set, the trail appending without a sync per call;
 2. cedarpy.is_authorized() alone: the same request (the context the gate builds), the same
@@ -64,20 +64,14 @@ def percentiles(samples_ns):
     return p50, p99
 
 
-def timed(call, count, warmup=500):
-    for _ in range(warmup):
-        call()
-    samples = []
-    clock = time.perf_counter_ns
-    for _ in range(count):
-        start = clock()
-        call()
-        samples.append(clock() - start)
-    return percentiles(samples)
+# Calls are timed in alternating blocks of this many, so that a machine whose speed drifts
+# during the run (a shared host does) slows every figure alike.
+BLOCK = 100
 
 
-def share_per_call(gate, count, warmup=500):
-    """Per check: its time less its own Cedar evaluation's, timed inside the call."""
+def interleaved(gate, cedar_alone, count, warmup=500):
+    """Samples (ns) of gate.check, of its share per call (its time less its own Cedar
+    evaluation's, timed inside the call) and of Cedar alone, in alternating blocks."""
     clock = time.perf_counter_ns
     evaluate = cedarpy.is_authorized
     inside = [0]
@@ -90,16 +84,25 @@ def share_per_call(gate, count, warmup=500):
 
     gate_module = sys.modules[Gate.__module__]
     gate_module.cedarpy.is_authorized = timed_evaluation
+    checks, shares, alone = [], [], []
     try:
-        samples = []
-        for i in range(warmup + count):
-            start = clock()
+        for _ in range(warmup):
             gate.check(TOOL, ARGUMENTS)
-            if i >= warmup:
-                samples.append(clock() - start - inside[0])
+            cedar_alone()
+        for _ in range(max(1, count // BLOCK)):
+            for _ in range(BLOCK):
+                start = clock()
+                gate.check(TOOL, ARGUMENTS)
+                took = clock() - start
+                checks.append(took)
+                shares.append(took - inside[0])
+            for _ in range(BLOCK):
+                start = clock()
+                cedar_alone()
+                alone.append(clock() - start)
     finally:
         gate_module.cedarpy.is_authorized = evaluate
-    return percentiles(samples)
+    return checks, shares, alone
 
 
 def cpp_benchmarks(build):
@@ -135,17 +138,19 @@ def main():
         decision = gate.check(TOOL, ARGUMENTS)
         assert decision.allowed, decision
 
-        gate_p50, gate_p99 = timed(lambda: gate.check(TOOL, ARGUMENTS), args.calls)
-        share_p50, share_p99 = share_per_call(gate, args.calls)
-
         # Cedar alone on exactly the request the gate makes, with the same parsed handles.
         policies = cedarpy.PolicySet.from_str(policy)
         entities = gate._tool_entities(TOOL)
         context = ToolArguments.parse(json.dumps(ARGUMENTS)).context
         request = {"principal": {"type": "Agent", "id": "agent-7"}, "action": ACTION,
                    "resource": {"type": "Tool", "id": TOOL}, "context": context}
-        assert cedarpy.is_authorized(request, policies, entities).allowed
-        cedar_p50, cedar_p99 = timed(lambda: cedarpy.is_authorized(request, policies, entities), args.calls)
+        evaluate = cedarpy.is_authorized
+        assert evaluate(request, policies, entities).allowed
+
+        checks, shares, alone = interleaved(gate, lambda: evaluate(request, policies, entities), args.calls)
+        gate_p50, gate_p99 = percentiles(checks)
+        share_p50, share_p99 = percentiles(shares)
+        cedar_p50, cedar_p99 = percentiles(alone)
         trail.close()
         size = os.path.getsize(os.path.join(folder, "bench.trail"))
         entries = trail.count
