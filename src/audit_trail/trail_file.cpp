@@ -3,8 +3,11 @@
 #include <unistd.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace corvel {
@@ -41,16 +44,30 @@ std::expected<FileDescriptor, AuditError> open_trail_for_reading(const std::stri
     return file;
 }
 
-std::expected<void, AuditError> write_all_at(int fd, std::string_view data, std::uint64_t offset) {
-    while (!data.empty()) {
-        const ssize_t wrote = ::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset));
+std::expected<void, AuditError> write_all_at(int fd, std::span<iovec> pieces, std::uint64_t offset) {
+    while (!pieces.empty()) {
+        const int count = static_cast<int>(std::min<std::size_t>(pieces.size(), IOV_MAX));
+        const ssize_t wrote = ::pwritev(fd, pieces.data(), count, static_cast<off_t>(offset));
         if (wrote < 0 && errno == EINTR) continue;
         if (wrote < 0) return std::unexpected(AuditError::io_error(errno));
         if (wrote == 0) return std::unexpected(AuditError::io_error(ENOSPC));
-        data.remove_prefix(static_cast<std::size_t>(wrote));
         offset += static_cast<std::uint64_t>(wrote);
+        auto left = static_cast<std::size_t>(wrote);
+        while (!pieces.empty() && left >= pieces.front().iov_len) {
+            left -= pieces.front().iov_len;
+            pieces = pieces.subspan(1);
+        }
+        if (left > 0) {
+            pieces.front().iov_base = static_cast<char*>(pieces.front().iov_base) + left;
+            pieces.front().iov_len -= left;
+        }
     }
     return {};
+}
+
+std::expected<void, AuditError> write_all_at(int fd, std::string_view data, std::uint64_t offset) {
+    iovec piece{const_cast<char*>(data.data()), data.size()};
+    return write_all_at(fd, std::span(&piece, 1), offset);
 }
 
 std::expected<void, AuditError> sync_parent_directory(const std::string& path) {

@@ -1,8 +1,13 @@
 #pragma once
 // Opening a trail file: the path checks shared by the verifier and the writer.
 
+#include <sys/uio.h>
+
+#include <cstdint>
 #include <expected>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "audit_log/audit_error.hpp"
 #include "base/file_descriptor.hpp"
@@ -23,6 +28,9 @@ std::expected<FileDescriptor, AuditError> open_trail_for_reading(const std::stri
 
 // Writes all of `data` at `offset`, retrying short writes.
 std::expected<void, AuditError> write_all_at(int fd, std::string_view data, std::uint64_t offset);
+// Writes the pieces one after the other from `offset`, in as few calls as the kernel allows;
+// the pieces are advanced past what was written.
+std::expected<void, AuditError> write_all_at(int fd, std::span<iovec> pieces, std::uint64_t offset);
 
 // Makes a new directory entry durable: fsync of the directory holding `path`.
 std::expected<void, AuditError> sync_parent_directory(const std::string& path);

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <span>
 
@@ -30,28 +29,6 @@ std::unexpected<TrailError> io_failure(int errnum) { return std::unexpected(Trai
 
 std::unexpected<TrailError> audit_failure(AuditError error) {
     return std::unexpected(TrailError::audit(std::move(error)));
-}
-
-// Writes the pieces one after the other from `offset`, in as few calls as the kernel allows.
-std::expected<void, AuditError> write_all_at(int fd, std::span<iovec> pieces, std::uint64_t offset) {
-    while (!pieces.empty()) {
-        const int count = static_cast<int>(std::min<std::size_t>(pieces.size(), IOV_MAX));
-        const ssize_t wrote = ::pwritev(fd, pieces.data(), count, static_cast<off_t>(offset));
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote < 0) return std::unexpected(AuditError::io_error(errno));
-        if (wrote == 0) return std::unexpected(AuditError::io_error(ENOSPC));
-        offset += static_cast<std::uint64_t>(wrote);
-        auto left = static_cast<std::size_t>(wrote);
-        while (!pieces.empty() && left >= pieces.front().iov_len) {
-            left -= pieces.front().iov_len;
-            pieces = pieces.subspan(1);
-        }
-        if (left > 0) {
-            pieces.front().iov_base = static_cast<char*>(pieces.front().iov_base) + left;
-            pieces.front().iov_len -= left;
-        }
-    }
-    return {};
 }
 
 }  // namespace
@@ -119,8 +96,6 @@ std::expected<std::unique_ptr<TrailWriter>, TrailError> TrailWriter::open(std::s
         return std::unexpected(std::move(loaded.error()));
     }
     writer->durable_ = writer->state_.count;  // as durable as the file was found
-    writer->reserved_count_ = writer->state_.count;
-    writer->reserved_head_ = writer->state_.head_hash;
     return writer;
 }
 
@@ -309,6 +284,15 @@ std::expected<void, TrailError> TrailWriter::usable() const {
     return {};
 }
 
+std::expected<Signature, CryptoError> TrailWriter::sign_line(std::string& line, const Hash32& hash) const {
+    auto signature = key_->sign(signature_message(hash));
+    if (signature) {
+        render_entry_signature(line, *signature);
+        line += kTrailClosing;
+    }
+    return signature;
+}
+
 std::expected<AppendResult, TrailError> TrailWriter::append(const Action& action, const IntegrityProof& proof,
                                                             const Decision& decision, const WatchdogRecord& record,
                                                             const std::optional<GateRecord>& gate) {
@@ -336,13 +320,7 @@ std::expected<AppendResult, TrailError> TrailWriter::append(const Action& action
 
     // Signed without the lock, on every core: the chain needs the hash, not the signature.
     std::expected<Signature, CryptoError> signature;
-    if (!signed_already) {
-        signature = key_->sign(signature_message(pending.hash));
-        if (signature) {
-            render_entry_signature(line, *signature);
-            line += kTrailClosing;
-        }
-    }
+    if (!signed_already) signature = sign_line(line, pending.hash);
     lock.lock();
     if (!signed_already && pending.stage == Pending::Stage::Signing) {  // not rolled back meanwhile
         if (signature) {
@@ -392,7 +370,9 @@ std::expected<void, TrailError> TrailWriter::reserve(Pending& pending, const Act
     if (auto ok = usable(); !ok) return std::unexpected(std::move(ok.error()));
     if (const auto earlier = nonces_.find(proof.nonce)) return std::unexpected(TrailError::nonce_replayed(*earlier));
 
-    TrailEntry entry{AuditEntry{reserved_count_, clock_(), action, proof, decision, reserved_head_, {}, {}}, record, gate};
+    const std::uint64_t index = reserved_count();
+    const Hash32 previous = pending_.empty() ? state_.head_hash : pending_.back()->hash;
+    TrailEntry entry{AuditEntry{index, clock_(), action, proof, decision, previous, {}, {}}, record, gate};
     if (const std::string_view bad = invalid_utf8_member(entry); !bad.empty()) {
         return std::unexpected(TrailError::invalid_text(std::string(bad)));
     }
@@ -403,28 +383,25 @@ std::expected<void, TrailError> TrailWriter::reserve(Pending& pending, const Act
     // the closing line again, in one write.
     std::string& line = pending.line;
     line.clear();
-    line += reserved_count_ == 0 ? "\n" : ",\n";
+    line += index == 0 ? "\n" : ",\n";
     const std::size_t json_start = line.size();
     render_entry_unsigned(line, entry);
     if (line.size() - json_start + kSignatureTextMax > kMaxEntryLine) {
         // Near the limit the size depends on the signature's digits: signed here, under the
         // lock, so that the limit is applied exactly and a refusal reserves nothing.
-        auto signature = key_->sign(signature_message(hash));
-        if (!signature) return audit_failure(AuditError::crypto(std::move(signature.error())));
-        render_entry_signature(line, *signature);
-        const std::size_t json_size = line.size() - json_start;
+        if (auto signature = sign_line(line, hash); !signature) {
+            return audit_failure(AuditError::crypto(std::move(signature.error())));
+        }
+        const std::size_t json_size = line.size() - json_start - kTrailClosing.size();
         if (json_size > kMaxEntryLine) return std::unexpected(TrailError::entry_too_large(json_size));
-        line += kTrailClosing;
         pending.stage = Pending::Stage::Ready;
     }
 
-    nonces_.insert(proof.nonce, reserved_count_);
-    pending.index = reserved_count_;
+    nonces_.insert(proof.nonce, index);
+    pending.index = index;
     pending.hash = hash;
     pending.nonce = proof.nonce;
     pending_.push_back(&pending);
-    ++reserved_count_;
-    reserved_head_ = hash;
     return {};
 }
 
@@ -487,7 +464,7 @@ void TrailWriter::write_ready(std::unique_lock<std::mutex>& lock) {
     }
     if (!changed) return;
     // Only the threads that wait for this: a wake-up costs a context switch on a busy core.
-    if (gathering_ != nullptr && state_.count >= reserved_count_ && state_.count >= gather_until_) {
+    if (gathering_ != nullptr && state_.count >= reserved_count() && state_.count >= gather_until_) {
         gathering_->notify_one();
     }
     if (draining_ > 0) drained_.notify_all();
@@ -501,13 +478,11 @@ void TrailWriter::roll_back(const TrailError& error) {
         pending->wake.notify_one();
     }
     pending_.clear();
-    reserved_count_ = state_.count;
-    reserved_head_ = state_.head_hash;
     ++roll_backs_;
 }
 
 void TrailWriter::wait_for_reserved(std::unique_lock<std::mutex>& lock) {
-    const std::uint64_t target = reserved_count_;
+    const std::uint64_t target = reserved_count();
     const std::uint64_t roll_backs = roll_backs_;
     ++draining_;
     drained_.wait(lock, [&] { return state_.count >= target || roll_backs_ != roll_backs; });
@@ -564,7 +539,7 @@ std::expected<void, TrailError> TrailWriter::make_durable(std::unique_lock<std::
         syncing_ = true;
         const std::uint64_t expected = own != nullptr ? last_batch_ : 0;
         const auto gathered = [&] {
-            return (state_.count >= reserved_count_ && state_.count - durable_ >= expected) || broken_ || !file_;
+            return (state_.count >= reserved_count() && state_.count - durable_ >= expected) || broken_ || !file_;
         };
         if (!gathered()) {
             std::condition_variable wake;

@@ -144,6 +144,10 @@ private:
     std::expected<void, TrailError> reserve(Pending& pending, const Action& action, const IntegrityProof& proof,
                                             const Decision& decision, const WatchdogRecord& record,
                                             const std::optional<GateRecord>& gate);
+    // Entries reserved so far, written or not.
+    std::uint64_t reserved_count() const { return state_.count + pending_.size(); }
+    // Signs the entry of `hash` and ends its line: the signature member and the closing line.
+    std::expected<Signature, CryptoError> sign_line(std::string& line, const Hash32& hash) const;
     // Writes, in index order, every signed entry at the front of the pending ones; a failed
     // one fails with everything reserved after it.
     void write_ready(std::unique_lock<std::mutex>& lock);
@@ -188,8 +192,6 @@ private:
     TrailState state_;  // what the file holds: written entries only
     // Reserved entries not yet written (or failed), in index order from state_.count on.
     std::deque<Pending*> pending_;
-    std::uint64_t reserved_count_ = 0;   // state_.count plus the pending
-    Hash32 reserved_head_ = kGenesisHash;  // the last reserved entry's hash
     std::condition_variable* gathering_ = nullptr;  // the sync's leader, waiting for reserved appends
     std::uint64_t gather_until_ = 0;   // and for this many entries written
     std::condition_variable drained_;  // for wait_for_reserved: an entry was written or rolled back
