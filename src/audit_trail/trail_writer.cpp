@@ -464,9 +464,8 @@ void TrailWriter::write_ready(std::unique_lock<std::mutex>& lock) {
     }
     if (!changed) return;
     // Only the threads that wait for this: a wake-up costs a context switch on a busy core.
-    if (gathering_ != nullptr && state_.count >= reserved_count() && state_.count >= gather_until_) {
-        gathering_->notify_one();
-    }
+    // A durable append goes on to lead the sync itself when its entry completes the batch.
+    if (gathering_ != nullptr && policy_.every != 1 && gathered()) gathering_->wake.notify_one();
     if (draining_ > 0) drained_.notify_all();
 }
 
@@ -479,6 +478,8 @@ void TrailWriter::roll_back(const TrailError& error) {
     }
     pending_.clear();
     ++roll_backs_;
+    // The batch a leader gathers may now be complete, with no append left to lead its sync.
+    if (gathering_ != nullptr && gathered()) gathering_->wake.notify_one();
 }
 
 void TrailWriter::wait_for_reserved(std::unique_lock<std::mutex>& lock) {
@@ -487,6 +488,10 @@ void TrailWriter::wait_for_reserved(std::unique_lock<std::mutex>& lock) {
     ++draining_;
     drained_.wait(lock, [&] { return state_.count >= target || roll_backs_ != roll_backs; });
     --draining_;
+}
+
+bool TrailWriter::gathered() const {
+    return (state_.count >= reserved_count() && state_.count >= gather_until_) || broken_ || !file_;
 }
 
 bool TrailWriter::covers(std::uint64_t target) const {
@@ -521,7 +526,14 @@ std::expected<void, TrailError> TrailWriter::make_durable(std::unique_lock<std::
             wake_after_sync(true);  // nobody leads another sync: every waiter learns it
             return std::unexpected(std::move(ok.error()));
         }
-        if (syncing_) {
+        // The append that completes the batch a leader is gathering leads the sync itself, at
+        // once: waking the gatherer would cost another context switch (on a virtual machine
+        // whose idle cores halt, up to a hundred microseconds) before the sync could begin.
+        const bool take_over = syncing_ && gathering_ != nullptr && gathered();
+        if (take_over) {
+            gathering_->taken = true;
+            gathering_ = nullptr;
+        } else if (syncing_) {
             // Woken by the sync in flight once it covers this target, or to lead the next.
             std::condition_variable own_wake;
             SyncWaiter waiter{target, own != nullptr ? own->wake : own_wake};
@@ -536,21 +548,20 @@ std::expected<void, TrailError> TrailWriter::make_durable(std::unique_lock<std::
         // A leader that is a durable append also waits, as briefly, for as many entries as the
         // last sync covered: the callers that sync released are appending again, and a batch
         // as large as theirs spends a sync (and its CPU) on all of them.
-        syncing_ = true;
-        const std::uint64_t expected = own != nullptr ? last_batch_ : 0;
-        const auto gathered = [&] {
-            return (state_.count >= reserved_count() && state_.count - durable_ >= expected) || broken_ || !file_;
-        };
-        if (!gathered()) {
-            std::condition_variable wake;
-            gathering_ = &wake;
-            gather_until_ = durable_ + expected;
-            wake.wait_for(lock, kGatherAppends, gathered);
-            gathering_ = nullptr;
-            if (auto ok = usable(); !ok) {
-                syncing_ = false;
-                wake_after_sync(true);
-                return std::unexpected(std::move(ok.error()));
+        if (!take_over) {
+            syncing_ = true;
+            gather_until_ = durable_ + (own != nullptr ? last_batch_ : 0);
+            if (!gathered()) {
+                Gathering gathering;
+                gathering_ = &gathering;
+                gathering.wake.wait_for(lock, kGatherAppends, [&] { return gathered() || gathering.taken; });
+                if (gathering.taken) continue;  // the append that completed the batch leads
+                gathering_ = nullptr;
+                if (auto ok = usable(); !ok) {
+                    syncing_ = false;
+                    wake_after_sync(true);
+                    return std::unexpected(std::move(ok.error()));
+                }
             }
         }
         const std::uint64_t covered = state_.count;

@@ -134,6 +134,11 @@ private:
 
         explicit Pending(std::string& buffer) : line(buffer) {}
     };
+    // A sync's leader waiting for the batch to be written; it lives on the leader's stack.
+    struct Gathering {
+        std::condition_variable wake;
+        bool taken = false;  // the append that completed the batch leads the sync instead
+    };
     // A caller of make_durable waiting for the sync in flight; it lives on its caller's stack.
     struct SyncWaiter {
         std::uint64_t target;
@@ -169,6 +174,9 @@ private:
     // `own`: the caller's append, which may still be unwritten; its failure ends the wait.
     std::expected<void, TrailError> make_durable(std::unique_lock<std::mutex>& lock, std::uint64_t target,
                                                  const Pending* own = nullptr);
+    // True when every reserved append is written, and as many entries as the gathering
+    // leader waits for (or the writer can write no more).
+    bool gathered() const;
     // True when the first `target` entries are durable, and covered by the checkpoint beside
     // the trail if one is kept.
     bool covers(std::uint64_t target) const;
@@ -192,8 +200,8 @@ private:
     TrailState state_;  // what the file holds: written entries only
     // Reserved entries not yet written (or failed), in index order from state_.count on.
     std::deque<Pending*> pending_;
-    std::condition_variable* gathering_ = nullptr;  // the sync's leader, waiting for reserved appends
-    std::uint64_t gather_until_ = 0;   // and for this many entries written
+    Gathering* gathering_ = nullptr;   // the sync's leader, waiting for reserved appends
+    std::uint64_t gather_until_ = 0;   // and until this many entries are written
     std::condition_variable drained_;  // for wait_for_reserved: an entry was written or rolled back
     std::uint32_t draining_ = 0;       // callers of wait_for_reserved waiting
     std::vector<SyncWaiter*> sync_waiters_;

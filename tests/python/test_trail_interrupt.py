@@ -29,16 +29,23 @@ def large(tmp_path_factory):
     return path, key
 
 
-def interrupt(command, after=1.0):
-    """Starts `command`, sends SIGINT `after` seconds later; returns the process, its output and
-    the seconds it took to end after the signal."""
+def interrupt(command, after=1.0, ready=None):
+    """Starts `command`, sends SIGINT `after` seconds later (or, given `ready`, as soon as it
+    prints that line); returns the process, its output and the seconds it took to end after
+    the signal."""
     child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    time.sleep(after)
+    seen = ""
+    if ready is None:
+        time.sleep(after)
+    else:
+        while (line := child.stdout.readline()) and line.strip() != ready:
+            seen += line
+        seen += line
     assert child.poll() is None, child.communicate()
     child.send_signal(signal.SIGINT)
     sent = time.monotonic()
     out, err = child.communicate(timeout=60)
-    return child, out, err, time.monotonic() - sent
+    return child, seen + out, err, time.monotonic() - sent
 
 
 def test_verification_stops_midway_on_sigint(large):
@@ -47,6 +54,8 @@ def test_verification_stops_midway_on_sigint(large):
         import corvel_charter as cc
         seen = [0, 0]
         def progress(done, total):
+            if seen == [0, 0]:
+                print("under way", flush=True)  # the signal comes now, far from the end
             seen[:] = [done, total]
         print("start", flush=True)
         try:
@@ -56,7 +65,7 @@ def test_verification_stops_midway_on_sigint(large):
         else:
             print("finished", *seen)
     """)
-    child, out, err, took = interrupt([sys.executable, "-c", code])
+    child, out, err, took = interrupt([sys.executable, "-c", code], ready="under way")
     assert child.returncode == 0, err
     word, done, total = out.split()[-3:]
     assert word == "interrupted" and int(done) < int(total), out
