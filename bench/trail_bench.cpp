@@ -140,6 +140,51 @@ BENCHMARK(BM_AppendSyncEvery1000)->UseRealTime();
 void BM_AppendSyncEach(benchmark::State& state) { append_loop(state, SyncPolicy{1, {}, {}}); }
 BENCHMARK(BM_AppendSyncEach)->UseRealTime()->Iterations(2000);
 
+// Durable appends and bare write+fdatasync pairs of a line as long as an entry's, timed in
+// alternating blocks so that a disk whose speed drifts during the run slows both alike; the
+// ratio is the appends' rate over the bare rate.
+void BM_AppendSyncEachBesideBareFsync(benchmark::State& state) {
+    constexpr int kBlock = 50;
+    const std::string trail_path = fresh_path("beside.json");
+    auto writer = TrailWriter::open(trail_path, bench_key(), SyncPolicy{1, {}, {}});
+    const std::string bare_path = fresh_path("beside.bin");
+    const int fd = ::open(bare_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!writer || fd < 0) {
+        state.SkipWithError("cannot open the files");
+        return;
+    }
+    Decided decided;
+    (void)(*writer)->append(decided.action, decided.proof, Decision::approved());
+    // The file now holds "[" LF, one entry line and LF "]" LF.
+    const std::string line(static_cast<std::size_t>(fs::file_size(trail_path)) - 5, 'x');
+    std::chrono::duration<double> bare{0}, appends{0};
+    for (auto _ : state) {
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kBlock; ++i) {
+            benchmark::DoNotOptimize(::write(fd, line.data(), line.size()));
+            ::fdatasync(fd);
+        }
+        auto middle = std::chrono::steady_clock::now();
+        for (int i = 0; i < kBlock; ++i) {
+            decided.proof.nonce = random_array<32>();
+            if (!(*writer)->append(decided.action, decided.proof, Decision::approved())) {
+                state.SkipWithError("an append failed");
+                break;
+            }
+        }
+        auto end = std::chrono::steady_clock::now();
+        bare += middle - start;
+        appends += end - middle;
+        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    }
+    ::close(fd);
+    const double blocks = static_cast<double>(state.iterations()) * kBlock;
+    state.counters["bare_us"] = bare.count() / blocks * 1e6;
+    state.counters["append_us"] = appends.count() / blocks * 1e6;
+    state.counters["rate_ratio"] = bare.count() / appends.count();
+}
+BENCHMARK(BM_AppendSyncEachBesideBareFsync)->UseManualTime()->Iterations(40);
+
 // Eight threads appending at once, each append durable before it returns: group commit.
 void BM_AppendSyncEachEightThreads(benchmark::State& state) {
     constexpr int kThreads = 8;
