@@ -14,7 +14,9 @@ In one run, on one request, timed call by call in alternating blocks of 100:
 The gate's own share, the time of a check beyond Cedar's evaluation, is given two ways: per
 call, the check's time less the time its own Cedar evaluation took (timed inside the call);
 and (1) - (2), which also charges the gate with Cedar running slower between the gate's own
-work than in a tight loop of its own. Its floor, per allowed call:
+work than in a tight loop of its own. Of that share, the native decision (the signatures, the
+hashes and the trail's record, no Python) is also timed inside the call. Its floor, per
+allowed call:
 
 - 2 signatures: the allow's proof (a receipt that the trail's public key checks on its own,
   bound to the policy's fingerprint) and the trail entry (the chain a verifier checks);
@@ -69,9 +71,26 @@ def percentiles(samples_ns):
 BLOCK = 100
 
 
+class TimedCore:
+    """The gate's native core, its decisions timed: the last one's time in `took` (ns)."""
+
+    def __init__(self, core, clock):
+        self.core, self.clock, self.took = core, clock, 0
+
+    def decide(self, *args):
+        start = self.clock()
+        result = self.core.decide(*args)
+        self.took = self.clock() - start
+        return result
+
+    def __getattr__(self, name):
+        return getattr(self.core, name)
+
+
 def interleaved(gate, cedar_alone, count, warmup=500):
     """Samples (ns) of gate.check, of its share per call (its time less its own Cedar
-    evaluation's, timed inside the call) and of Cedar alone, in alternating blocks."""
+    evaluation's, timed inside the call), of its native decision within that share, and of
+    Cedar alone, in alternating blocks."""
     clock = time.perf_counter_ns
     evaluate = cedarpy.is_authorized
     inside = [0]
@@ -84,7 +103,9 @@ def interleaved(gate, cedar_alone, count, warmup=500):
 
     gate_module = sys.modules[Gate.__module__]
     gate_module.cedarpy.is_authorized = timed_evaluation
-    checks, shares, alone = [], [], []
+    core = gate._core
+    gate._core = timed_core = TimedCore(core, clock)
+    checks, shares, decisions, alone = [], [], [], []
     try:
         for _ in range(warmup):
             gate.check(TOOL, ARGUMENTS)
@@ -96,13 +117,15 @@ def interleaved(gate, cedar_alone, count, warmup=500):
                 took = clock() - start
                 checks.append(took)
                 shares.append(took - inside[0])
+                decisions.append(timed_core.took)
             for _ in range(BLOCK):
                 start = clock()
                 cedar_alone()
                 alone.append(clock() - start)
     finally:
         gate_module.cedarpy.is_authorized = evaluate
-    return checks, shares, alone
+        gate._core = core
+    return checks, shares, decisions, alone
 
 
 def cpp_benchmarks(build):
@@ -147,9 +170,10 @@ def main():
         evaluate = cedarpy.is_authorized
         assert evaluate(request, policies, entities).allowed
 
-        checks, shares, alone = interleaved(gate, lambda: evaluate(request, policies, entities), args.calls)
+        checks, shares, decisions, alone = interleaved(gate, lambda: evaluate(request, policies, entities), args.calls)
         gate_p50, gate_p99 = percentiles(checks)
         share_p50, share_p99 = percentiles(shares)
+        decision_p50, decision_p99 = percentiles(decisions)
         cedar_p50, cedar_p99 = percentiles(alone)
         trail.close()
         size = os.path.getsize(os.path.join(folder, "bench.trail"))
@@ -167,6 +191,8 @@ def main():
     print(f"{'floor: 2 signs + 4 SHA-256':<48} {floor:8.1f} us")
     print(f"{'gate share per call (check - its Cedar call)':<48} p50 {share_p50:8.1f} us   p99 {share_p99:8.1f} us"
           f"   p50 = {share_p50 / floor:.2f} x the floor")
+    print(f"{'  of it, the native decision and record':<48} p50 {decision_p50:8.1f} us   p99 {decision_p99:8.1f} us"
+          f"   p50 = {decision_p50 / floor:.2f} x the floor")
     print(f"{'p50 gate - p50 Cedar alone':<48} {difference:8.1f} us = {difference / floor:.2f} x the floor")
     print(f"trail: {entries} entries, {size / entries:.0f} bytes each")
 
