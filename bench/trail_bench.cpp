@@ -189,6 +189,7 @@ BENCHMARK(BM_AppendSyncEachBesideBareFsync)->UseManualTime()->Iterations(40);
 void BM_AppendSyncEachEightThreads(benchmark::State& state) {
     constexpr int kThreads = 8;
     constexpr int kEach = 500;
+    std::uint64_t syncs = 0;
     for (auto _ : state) {
         auto writer = TrailWriter::open(fresh_path("threads.json"), bench_key(), SyncPolicy{1, {}, {}});
         if (!writer) {
@@ -208,8 +209,10 @@ void BM_AppendSyncEachEightThreads(benchmark::State& state) {
         }
         for (auto& thread : threads) thread.join();
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        syncs += (*writer)->syncs();
     }
     state.SetItemsProcessed(state.iterations() * kThreads * kEach);
+    state.counters["entries_per_sync"] = static_cast<double>(state.iterations() * kThreads * kEach) / syncs;
 }
 BENCHMARK(BM_AppendSyncEachEightThreads)->UseManualTime()->Iterations(3);
 

@@ -571,6 +571,7 @@ std::expected<void, TrailError> TrailWriter::make_durable(std::unique_lock<std::
             lock.unlock();
             if (::fdatasync(fd) != 0) failed = errno;
             lock.lock();
+            ++syncs_;
         }
         if (failed != 0) {
             // After a failed sync the kernel may have dropped the dirty pages: nothing written
@@ -657,6 +658,11 @@ std::expected<void, TrailError> TrailWriter::close() {
 std::uint64_t TrailWriter::count() const {
     std::lock_guard lock(mutex_);
     return state_.count;
+}
+
+std::uint64_t TrailWriter::syncs() const {
+    std::lock_guard lock(mutex_);
+    return syncs_;
 }
 
 Hash32 TrailWriter::head_hash() const {

@@ -105,6 +105,9 @@ public:
 
     std::uint64_t count() const;
     Hash32 head_hash() const;
+    // The trail's fdatasync calls since opening: with durable appends from several threads,
+    // fewer than the appends, as they share them.
+    std::uint64_t syncs() const;
     const std::string& path() const { return path_; }
     const OpenReport& open_report() const { return report_; }
     // The origin under which each sync writes the checkpoint beside the trail; empty for none.
@@ -217,6 +220,7 @@ private:
     std::condition_variable synced_;   // a sync finished, while closing
     bool syncing_ = false;             // a sync is in flight, without the lock
     std::uint64_t last_batch_ = 0;     // entries the last sync made durable
+    std::uint64_t syncs_ = 0;          // fdatasync calls made
     std::uint64_t durable_ = 0;        // entries a sync has covered
     std::uint64_t checkpointed_ = 0;   // entries the checkpoint beside the trail covers
     bool broken_ = false;
