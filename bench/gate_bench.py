@@ -71,17 +71,24 @@ def percentiles(samples_ns):
 BLOCK = 100
 
 
-class TimedCore:
-    """The gate's native core, its decisions timed: the last one's time in `took` (ns)."""
+class Timed:
+    """`call`, timed at each call: the last call's time in `took` (ns)."""
 
-    def __init__(self, core, clock):
-        self.core, self.clock, self.took = core, clock, 0
+    def __init__(self, call, clock):
+        self.call, self.clock, self.took = call, clock, 0
 
-    def decide(self, *args):
+    def __call__(self, *args, **kwargs):
         start = self.clock()
-        result = self.core.decide(*args)
+        result = self.call(*args, **kwargs)
         self.took = self.clock() - start
         return result
+
+
+class TimedCore:
+    """The gate's native core, its decisions timed."""
+
+    def __init__(self, core, clock):
+        self.core, self.decide = core, Timed(core.decide, clock)
 
     def __getattr__(self, name):
         return getattr(self.core, name)
@@ -93,14 +100,7 @@ def interleaved(gate, cedar_alone, count, warmup=500):
     Cedar alone, in alternating blocks."""
     clock = time.perf_counter_ns
     evaluate = cedarpy.is_authorized
-    inside = [0]
-
-    def timed_evaluation(*args, **kwargs):
-        start = clock()
-        result = evaluate(*args, **kwargs)
-        inside[0] = clock() - start
-        return result
-
+    timed_evaluation = Timed(evaluate, clock)
     gate_module = sys.modules[Gate.__module__]
     gate_module.cedarpy.is_authorized = timed_evaluation
     core = gate._core
@@ -116,8 +116,8 @@ def interleaved(gate, cedar_alone, count, warmup=500):
                 gate.check(TOOL, ARGUMENTS)
                 took = clock() - start
                 checks.append(took)
-                shares.append(took - inside[0])
-                decisions.append(timed_core.took)
+                shares.append(took - timed_evaluation.took)
+                decisions.append(timed_core.decide.took)
             for _ in range(BLOCK):
                 start = clock()
                 cedar_alone()

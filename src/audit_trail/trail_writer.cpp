@@ -463,9 +463,9 @@ void TrailWriter::write_ready(std::unique_lock<std::mutex>& lock) {
         state_.file_size = state_.entries_end + kTrailClosing.size();
     }
     if (!changed) return;
-    // Only the threads that wait for this: a wake-up costs a context switch on a busy core.
-    // A durable append goes on to lead the sync itself when its entry completes the batch.
-    if (gathering_ != nullptr && policy_.every != 1 && gathered()) gathering_->wake.notify_one();
+    // Only the threads that wait for this: a wake-up costs a context switch on a busy core. A
+    // durable append goes on to lead the sync itself when its entry completes the batch.
+    if (policy_.every != 1) wake_gatherer_if_gathered();
     if (draining_ > 0) drained_.notify_all();
 }
 
@@ -479,7 +479,7 @@ void TrailWriter::roll_back(const TrailError& error) {
     pending_.clear();
     ++roll_backs_;
     // The batch a leader gathers may now be complete, with no append left to lead its sync.
-    if (gathering_ != nullptr && gathered()) gathering_->wake.notify_one();
+    wake_gatherer_if_gathered();
 }
 
 void TrailWriter::wait_for_reserved(std::unique_lock<std::mutex>& lock) {
@@ -492,6 +492,10 @@ void TrailWriter::wait_for_reserved(std::unique_lock<std::mutex>& lock) {
 
 bool TrailWriter::gathered() const {
     return (state_.count >= reserved_count() && state_.count >= gather_until_) || broken_ || !file_;
+}
+
+void TrailWriter::wake_gatherer_if_gathered() {
+    if (gathering_ != nullptr && gathered()) gathering_->wake.notify_one();
 }
 
 bool TrailWriter::covers(std::uint64_t target) const {

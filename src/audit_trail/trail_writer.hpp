@@ -180,6 +180,8 @@ private:
     // True when every reserved append is written, and as many entries as the gathering
     // leader waits for (or the writer can write no more).
     bool gathered() const;
+    // Wakes the gathering leader, if any, once its batch is gathered.
+    void wake_gatherer_if_gathered();
     // True when the first `target` entries are durable, and covered by the checkpoint beside
     // the trail if one is kept.
     bool covers(std::uint64_t target) const;
