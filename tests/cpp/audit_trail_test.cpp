@@ -1,6 +1,7 @@
 // The audit trail's writer and verifier: what is written verifies and loads as an audit log,
 // reopening continues the chain, a cut-short append is repaired and nothing else is.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <barrier>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -18,10 +20,12 @@
 #include "audit_log/audit_log.hpp"
 #include "audit_trail/json_minus.hpp"
 #include "audit_trail/trail_checkpoint.hpp"
+#include "audit_trail/trail_file.hpp"
 #include "audit_trail/trail_json.hpp"
 #include "audit_trail/trail_repair.hpp"
 #include "audit_trail/trail_verifier.hpp"
 #include "audit_trail/trail_writer.hpp"
+#include "base/file_descriptor.hpp"
 #include "support/test_util.hpp"
 #include "watchdog/denial_proof.hpp"
 
@@ -471,6 +475,36 @@ TEST_F(TrailTest, AStaleInnerNodeOfTheTreeIsRebuiltNotTakenForAFork) {
     const auto verified = verify_trail_prefix(path_, public_key(), test::read_file(checkpoint_path_for(path_)));
     ASSERT_TRUE(verified) << verified.error().message();
     EXPECT_EQ(test::read_file(checkpoint_path_for(path_)).rfind("example.com/trail\n4\n", 0), 0u);
+}
+
+
+// ------------------------------------------------------------ writing the file
+
+// A run of entries goes to the file in one gathered write: more pieces than one call may take,
+// empty ones among them, land in order from the offset, and the bytes before it stay; a write
+// in the middle of the file changes only its own bytes; a failing write is an error.
+TEST_F(TrailTest, GatheredWritesLandInOrderPastTheKernelsLimitOfPieces) {
+    { std::ofstream(path_, std::ios::binary) << std::string(100, '.'); }
+    std::vector<std::string> texts;
+    for (int i = 0; i < 3000; ++i) texts.emplace_back(static_cast<std::size_t>(i % 7), static_cast<char>('a' + i % 26));
+    std::vector<iovec> pieces;
+    std::string joined;
+    for (std::string& text : texts) {
+        pieces.push_back({text.data(), text.size()});
+        joined += text;
+    }
+    FileDescriptor file(::open(path_.c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(write_all_at(file.get(), std::span(pieces), 10));
+    EXPECT_EQ(test::read_file(path_), std::string(10, '.') + joined);
+
+    ASSERT_TRUE(write_all_at(file.get(), std::string_view("XYZ"), 4));
+    EXPECT_EQ(test::read_file(path_), std::string(4, '.') + "XYZ" + std::string(3, '.') + joined);
+
+    FileDescriptor read_only(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    const auto refused = write_all_at(read_only.get(), std::string_view("x"), 0);
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().message().find(std::strerror(EBADF)), std::string::npos) << refused.error().message();
 }
 
 
